@@ -1,0 +1,247 @@
+// The bzip2 file jobs: a whole file into one standard bzip2 stream, and a
+// bzip2 file (one stream or several in a row) back into its bytes. The plain
+// side goes through the C library's streams, the bzip2 side through
+// libbzip2's file layer, in 4096-byte chunks.
+#include "jobs.h"
+
+#include "job.h"
+#include "platform.h"
+
+#include <bzlib.h>
+
+#include <cctype>
+#include <cstring>
+
+namespace kelb {
+
+namespace {
+
+constexpr int chunk_size = 4096;
+
+constexpr int32_t cannot_open_source = 8;
+constexpr int32_t cannot_open_target = 9;
+constexpr int32_t compressed_write_failed = 10;
+constexpr int32_t damaged_file = 13;
+constexpr int32_t not_bzip2 = 14;
+constexpr int32_t data_error = 15;
+constexpr int32_t target_write_failed = 114;
+
+// Files larger than this that yield no data at all are taken as damaged.
+constexpr int64_t damaged_threshold = 100;
+
+// The mode text as libbzip2's own file layer reads it: "w" writes, the last
+// digit is the block size (9 without one, 0 counts as 1).
+struct write_mode {
+    bool writing = false;
+    int block_size = 9;
+};
+
+write_mode parse_mode(const char* mode)
+{
+    write_mode parsed;
+    for (const char* c = mode; *c; ++c) {
+        if (*c == 'w')
+            parsed.writing = true;
+        else if (*c == 'r')
+            parsed.writing = false;
+        else if (isdigit(static_cast<unsigned char>(*c)))
+            parsed.block_size = *c - '0';
+    }
+    if (parsed.block_size < 1)
+        parsed.block_size = 1;
+    return parsed;
+}
+
+// Ends a bzip2 output stream. Finishing writes the stream's tail; when that
+// fails the stream is abandoned so that libbzip2 frees it all the same.
+bool close_bzip2_output(BZFILE* bz, FILE* file, bool finish)
+{
+    int bzerr = BZ_OK;
+    if (finish) {
+        BZ2_bzWriteClose64(&bzerr, bz, 0, nullptr, nullptr, nullptr, nullptr);
+        if (bzerr == BZ_OK)
+            return true;
+    }
+    clearerr(file);
+    BZ2_bzWriteClose64(&bzerr, bz, 1, nullptr, nullptr, nullptr, nullptr);
+    return !finish;
+}
+
+bool starts_like_bzip2(const unsigned char* head, size_t length)
+{
+    return length >= 3 && memcmp(head, "BZh", 3) == 0;
+}
+
+}  // namespace
+
+int32_t compress_bzip2_file(const char* source, const char* target, const char* mode)
+{
+    const platform_ops& os = platform();
+    begin_job();
+    os.set_file_attributes(target, attribute_archive);
+
+    FILE* in = os.stream_open(source, "rb");
+    if (!in)
+        return cannot_open_source;
+    bytes_total.store(os.stream_size(in));
+    os.stream_close(in);
+
+    in = os.stream_open(source, "rb");
+    if (!in)
+        return cannot_open_source;
+    bytes_done.store(0);
+
+    write_mode parsed = parse_mode(mode);
+    FILE* out = parsed.writing ? os.stream_open(target, "wb") : nullptr;
+    if (!out) {
+        os.stream_close(in);
+        return cannot_open_target;
+    }
+    int bzerr = BZ_OK;
+    BZFILE* bz = BZ2_bzWriteOpen(&bzerr, out, parsed.block_size, 0, 30);
+    if (!bz) {
+        os.stream_close(out);
+        os.delete_file(target);
+        os.stream_close(in);
+        return cannot_open_target;
+    }
+
+    int32_t result = result_ok;
+    bool cancelled = false;
+    char buffer[chunk_size];
+    for (;;) {
+        size_t n = os.stream_read(buffer, chunk_size, in);
+        if (n == 0) {
+            // A failed read must not pass for the end of the file.
+            if (os.stream_failed(in))
+                result = cannot_open_source;
+            break;
+        }
+        if (job_must_stop()) {
+            cancelled = true;
+            bytes_done.store(bytes_total.load());
+            break;
+        }
+        bytes_done.store(bytes_done.load() + static_cast<int64_t>(n));
+        BZ2_bzWrite(&bzerr, bz, buffer, static_cast<int>(n));
+        if (bzerr != BZ_OK) {
+            result = compressed_write_failed;
+            break;
+        }
+    }
+
+    // A cancelled stream is about to be removed: no need to finish it.
+    bool finished = close_bzip2_output(bz, out, result == result_ok && !cancelled);
+    bool closed = os.stream_close(out);
+    os.stream_close(in);
+    if (result == result_ok && !cancelled && (!finished || !closed))
+        result = compressed_write_failed;
+
+    if (result == result_ok && job_cancel.load()) {
+        result = result_cancelled;
+        os.delete_file(target);
+    }
+    return result;
+}
+
+int32_t decompress_bzip2_file(const char* source, const char* target)
+{
+    const platform_ops& os = platform();
+    begin_job();
+    os.set_file_attributes(target, attribute_archive);
+
+    FILE* in = os.stream_open(source, "rb");
+    if (!in)
+        return cannot_open_source;
+    unsigned char head[4];
+    size_t head_length = os.stream_read(head, sizeof head, in);
+    if (!starts_like_bzip2(head, head_length)) {
+        bool failed = os.stream_failed(in);
+        os.stream_close(in);
+        return failed ? cannot_open_source : not_bzip2;
+    }
+    bytes_total.store(os.stream_size(in));
+    os.stream_close(in);
+    bytes_done.store(0);
+
+    FILE* out = os.stream_open(target, "wb");
+    if (!out)
+        return cannot_open_target;
+    in = os.stream_open(source, "rb");
+    if (!in) {
+        os.stream_close(out);
+        return cannot_open_source;
+    }
+
+    int32_t result = result_ok;
+    bool data_seen = false;
+    int bzerr = BZ_OK;
+    BZFILE* bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, nullptr, 0);
+    if (!bz)
+        result = cannot_open_source;
+
+    // Streams follow one another until the file ends; bytes after a complete
+    // stream that do not start another one are ignored, as bzip2 does.
+    char buffer[chunk_size];
+    unsigned char leftover[BZ_MAX_UNUSED];
+    int stream_number = 1;
+    while (bz) {
+        int n = BZ2_bzRead(&bzerr, bz, buffer, chunk_size);
+        if (bzerr == BZ_DATA_ERROR_MAGIC && stream_number > 1)
+            break;
+        if (bzerr != BZ_OK && bzerr != BZ_STREAM_END) {
+            result = data_error;
+            break;
+        }
+        if (n > 0) {
+            data_seen = true;
+            bytes_done.store(bytes_done.load() + n);
+            if (job_must_stop()) {
+                bytes_done.store(bytes_total.load());
+                break;
+            }
+            if (os.stream_write(buffer, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+                result = target_write_failed;
+                break;
+            }
+        }
+        if (bzerr != BZ_STREAM_END)
+            continue;
+
+        void* unused = nullptr;
+        int unused_count = 0;
+        BZ2_bzReadGetUnused(&bzerr, bz, &unused, &unused_count);
+        memcpy(leftover, unused, static_cast<size_t>(unused_count));
+        BZ2_bzReadClose(&bzerr, bz);
+        bz = nullptr;
+        if (unused_count == 0) {
+            int c = fgetc(in);
+            if (c == EOF) {
+                if (ferror(in))
+                    result = data_error;
+                break;
+            }
+            ungetc(c, in);
+        }
+        bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, leftover, unused_count);
+        if (!bz)
+            result = data_error;
+        ++stream_number;
+    }
+    if (bz)
+        BZ2_bzReadClose(&bzerr, bz);
+    os.stream_close(in);
+    // Buffered output that cannot be written out is lost output.
+    if (!os.stream_close(out) && result == result_ok)
+        result = target_write_failed;
+
+    if (result == result_ok) {
+        if (bytes_total.load() > damaged_threshold && !data_seen)
+            result = damaged_file;
+        else if (job_cancel.load())
+            result = result_cancelled;
+    }
+    return result;
+}
+
+}  // namespace kelb

@@ -1,0 +1,20 @@
+// Pieces that the platform files share with each other and with the entry.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kelb {
+
+size_t stdio_read(void* buffer, size_t count, FILE* stream);
+size_t stdio_write(const void* buffer, size_t count, FILE* stream);
+bool stdio_failed(FILE* stream);
+bool stdio_close(FILE* stream);
+
+#ifndef _WIN32
+// Waits for the last worker thread to be gone entirely (Linux only: on
+// Windows each worker holds a reference to the library instead).
+void reap_last_worker();
+#endif
+
+}  // namespace kelb

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Sets up this machine, builds every target and runs every test that can run
+# here: native directly, win64 under wine64 in a fresh prefix, win32 by
+# static checks. Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh || exit 1
+jobs=$(nproc 2>/dev/null || echo 2)
+
+passed=0 failed=0 status=0
+for preset in native win64 win32; do
+  echo "== build $preset"
+  if ! { cmake --preset "$preset" -DBUILD_TESTING=ON >/dev/null && cmake --build --preset "$preset" -j"$jobs"; }; then
+    echo "build of $preset failed"
+    status=1 failed=$((failed + 1))
+    continue
+  fi
+  [ "$preset" = win64 ] && rm -rf build/win64/wineprefix
+  echo "== test $preset"
+  log=$(mktemp)
+  ctest --preset "$preset" -j"$jobs" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  if [ -z "$line" ]; then
+    status=1 failed=$((failed + 1))
+  else
+    passed=$((passed + total - bad)) failed=$((failed + bad))
+  fi
+  rm -f "$log"
+done
+echo
+echo "Total: $passed passed, $failed failed"
+exit $status

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# check-exports.sh OBJDUMP LIBRARY NAME...: the library exports exactly NAMEs,
+# undecorated, and imports nothing but system libraries.
+set -euo pipefail
+objdump=$1 lib=$2; shift 2
+table=$("$objdump" -p "$lib")
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\t\[/{print $NF; next} on{exit}' <<<"$table" | sort)
+wanted=$(printf '%s\n' "$@" | sort)
+if [ "$exports" != "$wanted" ]; then
+  echo "exports of $lib: $(echo $exports) (wanted: $(echo $wanted))"
+  exit 1
+fi
+imports=$(grep 'DLL Name:' <<<"$table" | awk '{print tolower($3)}' | sort -u)
+for dll in $imports; do
+  case "$dll" in
+    kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|ole32.dll|oleaut32.dll|comdlg32.dll|shell32.dll|msvcrt.dll|uuid.dll|comctl32.dll) ;;
+    *) echo "$lib imports $dll, which is not a system library"; exit 1 ;;
+  esac
+done
+echo "$lib: exports $(echo $exports); imports $(echo $imports)"

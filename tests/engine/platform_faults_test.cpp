@@ -1,0 +1,123 @@
+// The platform made to fail on purpose, through a double of its table.
+#include "kelbzp1.h"
+#include "platform.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+using namespace kelbtest;
+
+namespace {
+
+int32_t call(const char* command, uintptr_t a2 = 0, uintptr_t a3 = 0, uintptr_t a4 = 0)
+{
+    return interface1(reinterpret_cast<uintptr_t>(command), a2, a3, a4);
+}
+
+int32_t run(const char* command, const std::string& source, const std::string& target, const char* mode = "w9")
+{
+    call("status", 1);
+    EXPECT_EQ(call(command, reinterpret_cast<uintptr_t>(source.c_str()), reinterpret_cast<uintptr_t>(target.c_str()),
+                   reinterpret_cast<uintptr_t>(mode)),
+              1);
+    EXPECT_TRUE(wait_until([] { return call("thestatus") == 0; }));
+    return call("intreturn");
+}
+
+// What the double breaks; reset for every test.
+struct faults {
+    bool no_threads = false;
+    int fail_read_after = -1;  // reads that succeed before one fails
+    bool fail_write = false;
+    bool fail_close_of_written = false;
+};
+faults inject;
+std::atomic<int> reads{0};
+std::set<FILE*> failed_streams;
+std::set<FILE*> written_streams;
+
+kelb::platform_ops make_double()
+{
+    kelb::platform_ops ops = kelb::real_platform();
+    ops.start_thread = [](void (*entry)()) { return !inject.no_threads && kelb::real_platform().start_thread(entry); };
+    ops.stream_open = [](const char* name, const char* mode) {
+        FILE* f = kelb::real_platform().stream_open(name, mode);
+        if (f && mode[0] == 'w')
+            written_streams.insert(f);
+        return f;
+    };
+    ops.stream_read = [](void* buffer, size_t count, FILE* stream) -> size_t {
+        if (inject.fail_read_after >= 0 && reads++ >= inject.fail_read_after) {
+            failed_streams.insert(stream);
+            return 0;
+        }
+        return kelb::real_platform().stream_read(buffer, count, stream);
+    };
+    ops.stream_write = [](const void* buffer, size_t count, FILE* stream) -> size_t {
+        return inject.fail_write ? 0 : kelb::real_platform().stream_write(buffer, count, stream);
+    };
+    ops.stream_failed = [](FILE* stream) {
+        return failed_streams.count(stream) > 0 || kelb::real_platform().stream_failed(stream);
+    };
+    ops.stream_close = [](FILE* stream) {
+        bool written = written_streams.erase(stream) > 0;
+        failed_streams.erase(stream);
+        bool ok = kelb::real_platform().stream_close(stream);
+        return ok && !(written && inject.fail_close_of_written);
+    };
+    return ops;
+}
+kelb::platform_ops failing_platform = make_double();
+
+class PlatformFaults : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        inject = faults{};
+        reads = 0;
+        kelb::use_platform(&failing_platform);
+        dir = scratch_dir();
+    }
+    void TearDown() override { kelb::use_platform(nullptr); }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(PlatformFaults, JobWhoseThreadCannotStartEndsWithACode)
+{
+    inject.no_threads = true;
+    EXPECT_EQ(run("compress", fixture("text.txt"), path("a")), 11);
+    EXPECT_EQ(run("decompress", fixture("text.txt.1.bz2"), path("b")), 12);
+    EXPECT_EQ(run("compressbzip3", fixture("text.txt"), path("c")), 120);
+    EXPECT_EQ(run("decompressbzip3", fixture("text.txt"), path("d")), 121);
+    EXPECT_EQ(call("cancel"), 0) << "returns: nothing is left running";
+    EXPECT_FALSE(file_exists(path("a")));
+    inject.no_threads = false;
+    EXPECT_EQ(run("compress", fixture("text.txt"), path("a"), "w1"), 0) << "the engine recovers";
+}
+
+TEST_F(PlatformFaults, ReadFailureOfTheSourceIsNotTheEndOfTheFile)
+{
+    inject.fail_read_after = 5;
+    EXPECT_EQ(run("compress", fixture("binary.bin"), path("b.bz2")), 8);
+}
+
+TEST_F(PlatformFaults, FailedFinishOfTheCompressedFileIsAWriteError)
+{
+    inject.fail_close_of_written = true;
+    EXPECT_EQ(run("compress", fixture("text.txt"), path("t.bz2")), 10);
+}
+
+TEST_F(PlatformFaults, LostDecompressedDataIsAWriteError)
+{
+    inject.fail_write = true;
+    EXPECT_EQ(run("decompress", fixture("text.txt.1.bz2"), path("t")), 114);
+    inject.fail_write = false;
+    inject.fail_close_of_written = true;
+    EXPECT_EQ(run("decompress", fixture("text.txt.1.bz2"), path("t")), 114);
+}

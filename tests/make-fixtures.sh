@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# make-fixtures.sh DIR BZIP2_SOURCE: real files, and what the real bzip2 tool
+# makes of them, for the tests of every target. Made once per build tree.
+set -euo pipefail
+dir=$1 src=$(cd "$2" && pwd)
+# The stamp carries this script's own digest: a changed recipe makes them anew.
+stamp="$dir/.complete-$(md5sum < "$0" | cut -c1-12)"
+[ -f "$stamp" ] && exit 0
+rm -rf "$dir" && mkdir -p "$dir" && cd "$dir"
+
+# Plain files: text, binary, incompressible, empty, sizes at chunk edges.
+cat /usr/share/common-licenses/GPL-3 /usr/share/common-licenses/Apache-2.0 > text.txt
+head -c 1000000 "$(command -v bash)" > binary.bin
+head -c 300000 /dev/urandom > random.bin
+head -c 16000000 /dev/urandom > large.bin
+: > empty.txt
+head -c 4096 /dev/urandom > chunk4096.bin
+head -c 32768 /dev/urandom > chunk32768.bin
+head -c 150 /dev/urandom > small150.bin
+# Compresses well, so decompression writes far more than it reads.
+for i in $(seq 400); do cat text.txt; done > repeat.txt
+
+# Debian's bzip2 source ships reference files with their compressed forms.
+for n in 1 2 3; do
+  cp "$src/sample$n.ref" "$src/sample$n.bz2" .
+done
+
+# The tool's output at several levels, byte for byte what ours must match.
+for f in text.txt binary.bin random.bin empty.txt chunk4096.bin; do
+  for level in 1 5 9; do
+    bzip2 -"$level" -c "$f" > "$f.$level.bz2"
+  done
+done
+bzip2 -9 -c large.bin > large.bin.bz2
+bzip2 -9 -c repeat.txt > repeat.txt.bz2
+
+# Several streams in a row, and garbage after a complete stream.
+cat text.txt.9.bz2 random.bin.1.bz2 binary.bin.5.bz2 > concat.bz2
+cat text.txt random.bin binary.bin > concat.expected
+{ cat text.txt.1.bz2; printf 'this is not a bzip2 stream\n'; } > trailing-garbage.bz2
+# Eight empty streams: more than 100 bytes that yield no data.
+for i in 1 2 3 4 5 6 7 8; do cat empty.txt.9.bz2; done > empty-streams.bz2
+
+# Damage: a flipped byte in the middle, and a file cut short.
+cp random.bin.9.bz2 corrupt.bz2
+size=$(stat -c %s corrupt.bz2)
+printf '\x55' | dd of=corrupt.bz2 bs=1 seek=$((size / 2)) conv=notrunc status=none
+head -c $((size / 2)) random.bin.9.bz2 > truncated.bz2
+printf 'BZ' > short.bz2
+printf 'PK\003\004 not bzip2 at all' > notbzip2.bz2
+
+touch "$stamp"
