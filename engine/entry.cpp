@@ -22,11 +22,7 @@ const char* text(uintptr_t value) { return reinterpret_cast<const char*>(value);
 
 int32_t job_command(job_kind_t kind, uintptr_t source, uintptr_t target, uintptr_t mode)
 {
-    bool bzip3 = kind == job_bzip3_compress || kind == job_bzip3_decompress;
-    if (!start_job(text(source), text(target), text(mode), kind))
-        return 0;
-    progress_by_percent.store(bzip3 ? 1 : 0);
-    return 1;
+    return start_job(text(source), text(target), text(mode), kind) ? 1 : 0;
 }
 
 int32_t cpu_command(const char* answer, uintptr_t buffer)

@@ -78,7 +78,7 @@ void job_thread()
     job_result.store(0, std::memory_order_relaxed);
     int32_t code = run_job(static_cast<job_kind_t>(job_kind.load()));
     job_result.store(code, std::memory_order_relaxed);
-    worker_busy.store(false, std::memory_order_relaxed);
+    worker_busy.store(false, std::memory_order_release);
     job_running.store(0, std::memory_order_release);
 }
 
@@ -88,6 +88,8 @@ bool start_job(const char* source, const char* target, const char* mode, job_kin
 {
     if (worker_busy.load(std::memory_order_acquire))
         return false;
+    // Bzip3 jobs publish a percentage; bzip2 jobs publish byte counts.
+    progress_by_percent.store(kind == job_bzip3_compress || kind == job_bzip3_decompress ? 1 : 0);
     if (!fits(source)) {
         finish_without_worker(open_failure_code(kind, true));
         return true;

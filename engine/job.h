@@ -40,8 +40,9 @@ constexpr int32_t result_ok = 0;
 constexpr int32_t result_same_file = 2;
 constexpr int32_t result_cancelled = 119;
 
-// Copies the texts and starts the worker. Texts that are missing or do not
-// fit end the job at once with the kind's open-failure code. Returns false
+// Copies the texts, chooses how progress is read, and starts the worker.
+// Texts that are missing or do not fit end the job at once with the kind's
+// open-failure code. Returns false
 // only when another job's worker is still busy (nothing is changed then).
 bool start_job(const char* source, const char* target, const char* mode, job_kind_t kind);
 
