@@ -1,0 +1,361 @@
+// The Bzip3 jobs. Both stream a file through libbzip2 in 32 KiB chunks,
+// hash the uncompressed bytes with MD5 on the way, look at pause and cancel
+// between chunks and publish their progress as a percentage.
+#include "bzip3.h"
+
+#include "bzip3_header.h"
+#include "debug_trace.h"
+#include "engine_assert.h"
+#include "job.h"
+#include "longfile.h"
+#include "md5.h"
+#include "platform.h"
+
+#include <bzlib.h>
+
+#include <cstring>
+
+namespace kelb {
+
+namespace {
+
+using namespace bzip3_result;
+
+// One pair per job kind. Static, because only one job runs at a time.
+unsigned char compress_input[bzip3_chunk_size];
+unsigned char compress_output[bzip3_chunk_size];
+unsigned char decompress_input[bzip3_chunk_size];
+unsigned char decompress_output[bzip3_chunk_size];
+
+// libbzip2's block-sorting diagnostics would go to the host's standard error:
+// hundreds of thousands of lines per file, half again the time on Linux and
+// a crawl on a Windows console. The stream's bytes are the same either way.
+constexpr int compress_verbosity = 0;
+constexpr int compress_work_factor = 30;
+
+int32_t clamp_level(int32_t level) { return level < 1 ? 1 : level > 9 ? 9 : level; }
+
+void trace_digest(const unsigned char digest[16])
+{
+    uint32_t words[4];
+    for (int i = 0; i < 4; ++i)
+        words[i] = static_cast<uint32_t>(header_bytes::get_le(digest + 4 * i, 4));
+    debug_trace("valor de a %x \n", words[0]);
+    debug_trace("valor de b %x \n", words[1]);
+    debug_trace("valor de c %x \n", words[2]);
+    debug_trace("valor de d %x \n", words[3]);
+}
+
+struct compression {
+    const char* source;
+    const char* target;
+    bz_stream strm;
+    md5_context md5;
+    bzip3_header header;
+    longfile_handle in = nullptr;
+    longfile_handle out = nullptr;
+    bool target_opened = false;
+    int action = BZ_RUN;
+    uint64_t bytes_read = 0;
+    uint64_t source_size = 0;
+    bool stream_ended = false;
+};
+
+// Compresses the chunk now in the stream's input. Returns a result code;
+// 0 also when the stream has ended.
+int32_t compress_chunk(compression& job)
+{
+    bz_stream& strm = job.strm;
+    for (;;) {
+        strm.next_out = reinterpret_cast<char*>(compress_output);
+        strm.avail_out = bzip3_chunk_size;
+        int ret = BZ2_bzCompress(&strm, job.action);
+        debug_trace("strm.avail_in %d\n", static_cast<int>(strm.avail_in));
+        debug_trace("strm.avail_out %d \n", static_cast<int>(strm.avail_out));
+        // Whatever the call produced goes out before its verdict is looked at.
+        uint32_t produced = bzip3_chunk_size - strm.avail_out;
+        if (produced > 0 && longfile_write(compress_output, produced, job.out) == 0)
+            return write_failed;
+        switch (ret) {
+        case BZ_RUN_OK:
+            debug_trace("BZ_RUN_OK\n");
+            if (strm.avail_in == 0)
+                return result_ok;
+            debug_trace("voltando strm.avail_in \n");
+            break;
+        case BZ_FINISH_OK:
+            debug_trace("BZ_FINISH_OK \n");
+            break;
+        case BZ_STREAM_END:
+            debug_trace("stream end \n");
+            job.stream_ended = true;
+            return result_ok;
+        case BZ_SEQUENCE_ERROR:
+            debug_trace("sequence error \n");
+            assertion_failed("bzip3", "ret != BZ_SEQUENCE_ERROR");
+        default:
+            assertion_failed("bzip3", "ret == BZ_RUN_OK || ret == BZ_FINISH_OK || ret == BZ_STREAM_END");
+        }
+    }
+}
+
+// From the ready compressor to the end of the input: the files, the
+// placeholder header and the chunk loop.
+int32_t compress_body(compression& job, int32_t level)
+{
+    const platform_ops& os = platform();
+    debug_trace("ok \n");
+    debug_trace("compression level %d \n", level);
+    md5_init(&job.md5);
+    memcpy(job.header.magic, bzip3_magic, 4);
+    debug_trace(" using level %d\n", level);
+    percent_done.store(0);
+
+    job.source_size = longfile_size(job.source);
+    job.header.attributes = os.get_file_attributes(job.source);
+    debug_trace("atributo %x \n", job.header.attributes);
+    if (job.header.attributes == attributes_invalid)
+        job.header.attributes = attribute_archive;
+
+    job.in = longfile_open(job.source, "rb");
+    if (!job.in)
+        return cannot_open_source;
+    longfile_times times;
+    if (!longfile_get_times(job.in, &times)) {
+        // The header needs some time; now is the honest one.
+        times.creation = times.last_write = longfile_now();
+    }
+    job.header.creation_time = times.creation;
+    job.header.last_write_time = times.last_write;
+
+    // An existing target loses read-only, hidden and system before it is
+    // replaced; a missing one makes this fail, which is fine.
+    os.set_file_attributes(job.target, attribute_archive);
+    job.out = longfile_open(job.target, "wb");
+    if (!job.out)
+        return cannot_open_target;
+    job.target_opened = true;
+
+    unsigned char head[bzip3_header_size];
+    encode_bzip3_header(job.header, head);  // digest still zero
+    if (longfile_write(head, bzip3_header_size, job.out) == 0)
+        return write_failed;
+
+    for (;;) {
+        if (job_must_stop())
+            return result_ok;
+        uint32_t n = longfile_read(compress_input, bzip3_chunk_size, job.in);
+        if (n == 0)
+            return result_ok;
+        md5_update(&job.md5, compress_input, n);
+        job.bytes_read += n;
+        percent_done.store(percent_of_64(job.source_size, job.bytes_read));
+        // Exact equality: a source that grew since it was measured is not finished early.
+        if (job.bytes_read == job.source_size)
+            job.action = BZ_FINISH;
+        job.strm.next_in = reinterpret_cast<char*>(compress_input);
+        job.strm.avail_in = n;
+        int32_t result = compress_chunk(job);
+        if (result != result_ok || job.stream_ended)
+            return result;
+    }
+}
+
+// The bytes after a successful stream: the real header over the placeholder.
+int32_t store_final_header(const compression& job)
+{
+    longfile_handle file = longfile_open(job.target, "rb+");
+    if (!file)
+        return cannot_open_target;
+    unsigned char head[bzip3_header_size];
+    encode_bzip3_header(job.header, head);
+    int32_t result = longfile_write(head, bzip3_header_size, file) == bzip3_header_size ? result_ok : write_failed;
+    longfile_close(file);
+    return result;
+}
+
+struct decompression {
+    const char* source;
+    const char* target;
+    bz_stream strm;
+    md5_context md5;
+    bzip3_header header;
+    longfile_handle in = nullptr;
+    longfile_handle out = nullptr;
+    uint64_t bytes_read = 0;
+    uint64_t source_size = 0;
+    bool stream_ended = false;
+};
+
+// Decompresses the chunk now in the stream's input. Returns a result code.
+int32_t decompress_chunk(decompression& job)
+{
+    bz_stream& strm = job.strm;
+    for (;;) {
+        strm.next_out = reinterpret_cast<char*>(decompress_output);
+        strm.avail_out = bzip3_chunk_size;
+        int ret = BZ2_bzDecompress(&strm);
+        uint32_t produced = bzip3_chunk_size - strm.avail_out;
+        if (produced > 0) {
+            md5_update(&job.md5, decompress_output, produced);
+            if (longfile_write(decompress_output, produced, job.out) == 0)
+                return write_failed;
+        }
+        switch (ret) {
+        case BZ_OK:
+            if (strm.avail_in > 0)
+                break;
+            return result_ok;
+        case BZ_STREAM_END:
+            job.stream_ended = true;
+            return result_ok;
+        case BZ_DATA_ERROR_MAGIC:
+            return not_bzip3;
+        case BZ_DATA_ERROR:
+            return corrupt_data;
+        case BZ_MEM_ERROR:
+            debug_trace("BZ_MEM_ERROR \n");
+            return out_of_memory;
+        default:
+            assertion_failed("bzip3", "ret == BZ_OK || ret == BZ_STREAM_END || ret == BZ_DATA_ERROR_MAGIC || "
+                                      "ret == BZ_DATA_ERROR || ret == BZ_MEM_ERROR");
+        }
+    }
+}
+
+// From the ready decompressor to the digest check.
+int32_t decompress_body(decompression& job)
+{
+    const platform_ops& os = platform();
+    job_paused.store(0);
+    job_cancel.store(0);
+    md5_init(&job.md5);
+    percent_done.store(0);
+
+    job.source_size = longfile_size(job.source);
+    job.in = longfile_open(job.source, "rb");
+    if (!job.in)
+        return cannot_open_source;
+    // Before the header is read: a target that is read-only or hidden
+    // could not be replaced otherwise.
+    os.set_file_attributes(job.target, attribute_archive);
+
+    unsigned char head[bzip3_header_size];
+    if (longfile_read(head, bzip3_header_size, job.in) < bzip3_header_size)
+        return not_bzip3;
+    decode_bzip3_header(head, &job.header);
+    if (!has_bzip3_magic(job.header))
+        return not_bzip3;
+
+    job.out = longfile_open(job.target, "wb");
+    if (!job.out)
+        return cannot_open_target;
+
+    for (;;) {
+        if (job_must_stop())
+            break;
+        uint32_t n = longfile_read(decompress_input, bzip3_chunk_size, job.in);
+        if (n == 0 || job.stream_ended)
+            break;  // whatever follows a complete stream is not looked at
+        job.bytes_read += n;
+        percent_done.store(percent_of_64(job.source_size, job.bytes_read));
+        job.strm.next_in = reinterpret_cast<char*>(decompress_input);
+        job.strm.avail_in = n;
+        int32_t result = decompress_chunk(job);
+        if (result != result_ok)
+            return result;
+    }
+
+    // A bare header stands for an empty file: there is nothing to check.
+    if (job.source_size > bzip3_header_size) {
+        unsigned char digest[16];
+        md5_final(&job.md5, digest);
+        if (memcmp(digest, job.header.digest, sizeof digest) != 0) {
+            debug_trace("error de md5 \n");
+            return checksum_mismatch;
+        }
+    }
+    return result_ok;
+}
+
+}  // namespace
+
+int32_t compress_bzip3_file(const char* source, const char* target, int32_t level)
+{
+    debug_trace("%s\n%s \n", source, target);
+    debug_trace("Level %d \n", level);
+    begin_job();
+    level = clamp_level(level);
+
+    compression job;
+    job.source = source;
+    job.target = target;
+    memset(&job.strm, 0, sizeof job.strm);
+    memset(&job.header, 0, sizeof job.header);
+
+    bool ready = BZ2_bzCompressInit(&job.strm, level, compress_verbosity, compress_work_factor) == BZ_OK;
+    int32_t result = ready ? compress_body(job, level) : compress_init_failed;
+
+    if (ready) {
+        md5_final(&job.md5, job.header.digest);
+        trace_digest(job.header.digest);
+    }
+    if (job.source_size != 0 && result == result_ok && !job.stream_ended && !job_cancel.load())
+        result = source_ended_early;
+    percent_done.store(100);
+    if (job.in)
+        longfile_close(job.in);
+    if (job.out)
+        longfile_close(job.out);
+    if (result == result_ok)
+        result = store_final_header(job);
+
+    if (job_cancel.load()) {
+        result = cancelled;
+        // Only a file this job wrote is removed; a target it never opened
+        // belongs to someone else.
+        if (job.target_opened)
+            platform().delete_file(target);
+    }
+    if (ready)
+        KELB_ASSERT("bzip3", BZ_OK == BZ2_bzCompressEnd (&job.strm));
+    debug_trace("retvalue=%d sizeof(kel) %d\n", result, static_cast<int>(bzip3_header_size));
+    return result;
+}
+
+int32_t decompress_bzip3_file(const char* source, const char* target)
+{
+    decompression job;
+    job.source = source;
+    job.target = target;
+    memset(&job.strm, 0, sizeof job.strm);
+    memset(&job.header, 0, sizeof job.header);
+    job_running.store(1);
+
+    // The fast decompressor; pause and cancel are cleared only once it is ready.
+    bool ready = BZ2_bzDecompressInit(&job.strm, 0, 0) == BZ_OK;
+    int32_t result = ready ? decompress_body(job) : decompress_init_failed;
+
+    if (job.source_size > bzip3_header_size && !job.stream_ended && result == result_ok)
+        result = stream_unfinished;
+    percent_done.store(100);
+    if (job.in)
+        longfile_close(job.in);
+    if (job.out) {
+        // On the open handle, after the last write: closing must not touch them again.
+        if (result == result_ok)
+            longfile_set_times(job.out, longfile_times{job.header.creation_time, job.header.last_write_time});
+        longfile_close(job.out);
+    }
+    if (job_cancel.load())
+        result = cancelled;
+    else if (result == result_ok)
+        platform().set_file_attributes(target, job.header.attributes);
+    debug_trace("retvalue=%d \n", result);
+
+    if (ready)
+        KELB_ASSERT("bzip3", BZ_OK == BZ2_bzDecompressEnd (&job.strm));
+    return result;
+}
+
+}  // namespace kelb

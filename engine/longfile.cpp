@@ -1,0 +1,112 @@
+// The portable half of longfile: the mode table, sizes and percentages.
+#include "longfile.h"
+
+#include "debug_trace.h"
+#include "engine_assert.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace kelb {
+
+namespace {
+std::atomic<const longfile_ops*> current{nullptr};
+}
+
+const longfile_ops& longfile_platform()
+{
+    const longfile_ops* ops = current.load(std::memory_order_acquire);
+    return ops ? *ops : real_longfile_platform();
+}
+
+void use_longfile_platform(const longfile_ops* ops) { current.store(ops, std::memory_order_release); }
+
+longfile_handle longfile_open(const char* name, const char* mode)
+{
+    if (!mode)
+        return nullptr;
+    const longfile_ops& os = longfile_platform();
+    // Only the exact "rb+" reads and writes; "r+" and the like read only.
+    if (strcmp(mode, "rb+") == 0) {
+        debug_trace("Usando rb+\n");
+        return os.create(name, longfile_generic_read | longfile_generic_write,
+                         longfile_share_read | longfile_share_write, longfile_open_existing);
+    }
+    switch (mode[0]) {
+    case 'a':  // writes an existing file from its start; nothing uses it
+        return os.create(name, longfile_generic_write, longfile_share_read, longfile_open_existing);
+    case 'r':
+        return os.create(name, longfile_generic_read, longfile_share_read | longfile_share_write,
+                         longfile_open_existing);
+    case 'w':
+        return os.create(name, longfile_generic_write, longfile_share_read, longfile_create_always);
+    default:
+        return nullptr;
+    }
+}
+
+// A handle that will not close has lost data or was never ours: either way
+// the engine cannot go on as if nothing happened.
+void longfile_close(longfile_handle hFile)
+{
+    if (!longfile_platform().close(hFile))
+        assertion_failed("longfile", "CloseHandle (hFile)");
+}
+
+uint32_t longfile_read(void* buffer, uint32_t count, longfile_handle file)
+{
+    uint32_t transferred = 0;
+    return longfile_platform().read(file, buffer, count, &transferred) ? transferred : 0;
+}
+
+uint32_t longfile_write(const void* buffer, uint32_t count, longfile_handle file)
+{
+    uint32_t transferred = 0;
+    return longfile_platform().write(file, buffer, count, &transferred) ? transferred : 0;
+}
+
+uint64_t longfile_handle_size(longfile_handle file)
+{
+    uint64_t size = 0;
+    return longfile_platform().size(file, &size) ? size : 0;
+}
+
+uint64_t longfile_size(const char* name)
+{
+    const longfile_ops& os = longfile_platform();
+    longfile_handle file = os.create(name, longfile_generic_read,
+                                     longfile_share_read | longfile_share_write, longfile_open_existing);
+    if (!file)
+        return 0;
+    uint64_t size = longfile_handle_size(file);
+    os.close(file);  // read-only: nothing can be lost here
+    return size;
+}
+
+bool longfile_get_times(longfile_handle file, longfile_times* times)
+{
+    return longfile_platform().get_times(file, times);
+}
+
+bool longfile_set_times(longfile_handle file, const longfile_times& times)
+{
+    return longfile_platform().set_times(file, &times);
+}
+
+uint64_t longfile_now() { return longfile_platform().now(); }
+
+int32_t percent_of_64(uint64_t total, uint64_t done)
+{
+    if (total == 0 || done == 0)
+        return 0;
+    // The order matters: (97, 97) is 99, because 100 / 97 is rounded first.
+    double percent = 100.0 / static_cast<double>(static_cast<int64_t>(total)) *
+                     static_cast<double>(static_cast<int64_t>(done));
+    // Beyond 64 bits the x86 conversion yields 0x8000000000000000, whose low
+    // half is 0; give that without relying on undefined behaviour.
+    if (!(percent > -9223372036854775808.0 && percent < 9223372036854775808.0))
+        return 0;
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(percent))));
+}
+
+}  // namespace kelb

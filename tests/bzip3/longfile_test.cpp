@@ -1,0 +1,190 @@
+// The long-file layer on real files, and the 64-bit percentage.
+#include "bzip3_test_util.h"
+#include "longfile.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+using namespace kelb;
+using namespace kelbtest;
+
+namespace {
+
+std::string bytes_0_to(int n)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += static_cast<char>(i);
+    return s;
+}
+
+TEST(Longfile, WriteCreatesOrEmptiesAndReadEndsWithZero)
+{
+    std::string dir = scratch_dir(), name = dir + "/f";
+    longfile_handle f = longfile_open(name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(longfile_write("hello world", 11, f), 11u);
+    longfile_close(f);
+    EXPECT_EQ(read_file(name), "hello world");
+
+    f = longfile_open(name.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(longfile_handle_size(f), 11u);
+    char buffer[64];
+    EXPECT_EQ(longfile_read(buffer, sizeof buffer, f), 11u);
+    EXPECT_EQ(std::string(buffer, 11), "hello world");
+    EXPECT_EQ(longfile_read(buffer, sizeof buffer, f), 0u);
+    longfile_close(f);
+
+    f = longfile_open(name.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    longfile_close(f);
+    EXPECT_EQ(file_size(name), 0);
+}
+
+TEST(Longfile, ReadWriteModeReplacesTheStartAndKeepsTheRest)
+{
+    std::string dir = scratch_dir(), name = dir + "/f";
+    std::string original = bytes_0_to(100);
+    write_file(name, original);
+    longfile_handle f = longfile_open(name.c_str(), "rb+");
+    ASSERT_NE(f, nullptr);
+    std::string head(40, 'K');
+    EXPECT_EQ(longfile_write(head.data(), 40, f), 40u);
+    longfile_close(f);
+    EXPECT_EQ(read_file(name), head + original.substr(40));
+
+    // The same mode does not create a file.
+    EXPECT_EQ(longfile_open((dir + "/missing").c_str(), "rb+"), nullptr);
+    EXPECT_FALSE(file_exists(dir + "/missing"));
+}
+
+TEST(Longfile, ReadModesDoNotWrite)
+{
+    std::string dir = scratch_dir(), name = dir + "/f";
+    write_file(name, "keep");
+    for (const char* mode : {"r+", "rb", "rt"}) {
+        longfile_handle f = longfile_open(name.c_str(), mode);
+        ASSERT_NE(f, nullptr) << mode;
+        EXPECT_EQ(longfile_write("lost", 4, f), 0u) << mode;
+        longfile_close(f);
+    }
+    EXPECT_EQ(read_file(name), "keep");
+}
+
+TEST(Longfile, MissingFilesAndUnknownModes)
+{
+    std::string dir = scratch_dir(), name = dir + "/f";
+    EXPECT_EQ(longfile_open((dir + "/missing").c_str(), "rb"), nullptr);
+    EXPECT_EQ(longfile_size((dir + "/missing").c_str()), 0u);
+    for (const char* mode : {"x", ""}) {
+        EXPECT_EQ(longfile_open(name.c_str(), mode), nullptr);
+        EXPECT_FALSE(file_exists(name));
+    }
+    // A folder is not a file.
+    EXPECT_EQ(longfile_open(dir.c_str(), "rb"), nullptr);
+    EXPECT_EQ(longfile_size(dir.c_str()), 0u);
+    EXPECT_EQ(longfile_open((dir + "/no folder/f").c_str(), "wb"), nullptr);
+}
+
+TEST(Longfile, SizeOfAFileBeyondFourGibibytes)
+{
+    std::string dir = scratch_dir(), name = dir + "/sparse";
+    const uint64_t five_gib = 5ULL << 30;
+#ifdef _WIN32
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD ignored = 0;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(five_gib);
+    ASSERT_TRUE(SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(h));
+    CloseHandle(h);
+#else
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(five_gib)), 0);
+    close(fd);
+#endif
+    EXPECT_EQ(longfile_size(name.c_str()), 5368709120ULL);
+    longfile_handle f = longfile_open(name.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(longfile_handle_size(f), 5368709120ULL);
+    longfile_close(f);
+}
+
+TEST(Longfile, TimesOnAnOpenHandle)
+{
+    std::string dir = scratch_dir(), name = dir + "/f";
+    write_file(name, "x");
+    const uint64_t creation = bzip3test::filetime_of_unix(978307200, 1234567);    // 2001-01-01
+    const uint64_t last_write = bzip3test::filetime_of_unix(1049522828, 7654321);  // 2003-04-05
+    longfile_handle f = longfile_open(name.c_str(), "rb+");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(longfile_set_times(f, {creation, last_write}));
+    longfile_times seen{};
+    EXPECT_TRUE(longfile_get_times(f, &seen));
+    longfile_close(f);
+    EXPECT_EQ(seen.last_write, last_write);
+    EXPECT_EQ(bzip3test::times_of(name).last_write, last_write);
+    EXPECT_EQ(seen.creation, bzip3test::times_of(name).creation);
+#ifdef _WIN32
+    if (!bzip3test::under_wine()) {  // Wine cannot set a creation time
+        EXPECT_EQ(seen.creation, creation);
+    }
+#endif
+    uint64_t now = longfile_now();
+    EXPECT_GT(now, bzip3test::filetime_of_unix(1577836800, 0));  // after 2020
+}
+
+// --- a handle that will not close ---------------------------------------------
+
+TEST(LongfileDeathTest, AFailedCloseIsAnAssertionNamingTheModule)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    static const longfile_ops failing_close = [] {
+        longfile_ops ops = real_longfile_platform();
+        ops.close = [](longfile_handle) { return false; };
+        return ops;
+    }();
+    EXPECT_DEATH(
+        {
+            use_longfile_platform(&failing_close);
+            longfile_close(reinterpret_cast<longfile_handle>(1));
+        },
+        "longfile: CloseHandle \\(hFile\\)");
+}
+
+// --- percentages ------------------------------------------------------------------
+
+TEST(PercentOf64, DividesFirstThenMultipliesAndTruncates)
+{
+    struct row {
+        uint64_t total, done;
+        int32_t percent;
+    } rows[] = {
+        {0, 0, 0},
+        {0, 12345, 0},
+        {12345, 0, 0},
+        {3, 1, 33},
+        {3, 3, 100},
+        {97, 97, 99},
+        {100, 100, 100},
+        {1ULL << 40, (1ULL << 40) - 1, 99},
+        {5368709120ULL, 2684354560ULL, 50},
+        {5368709120ULL, 5368709120ULL, 100},
+        {200, 1, 0},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(percent_of_64(r.total, r.done), r.percent) << r.total << ", " << r.done;
+}
+
+}  // namespace
