@@ -1,0 +1,20 @@
+// A host that knows only the public header. It asks the control whether a
+// job runs, which needs the engine, and prints what came of it:
+// "idle", "running", or the error's number and description.
+#include "kelbzip2.h"
+
+#include <cstdio>
+
+int main()
+{
+    kelbzip2::event_loop loop;
+    kelbzip2::events handlers;
+    kelbzip2::KELBzip2 control(loop, handlers);
+    try {
+        std::puts(control.Status() ? "running" : "idle");
+    } catch (const kelbzip2::engine_error& e) {
+        std::printf("%d %s\n", e.number(), e.what());
+        return 1;
+    }
+    return 0;
+}
