@@ -1,0 +1,24 @@
+// What a click of register.exe does: load the control library by its bare
+// name, call its self-registration export and tell the user how it went.
+#pragma once
+
+#include <string>
+
+#include <windows.h>
+
+namespace kelbreg {
+
+extern const char library_file[];   // "kelbzip2_201.ocx"
+extern const char program_title[];  // "Register"
+
+// Shows one message with an OK button; tests put their own in its place.
+using message_fn = void (*)(HWND owner, const char* text, const char* caption);
+extern message_fn show_message;
+
+// The message a finished call ends in: "Registration Successful" and so on.
+std::string outcome_message(bool registering, HRESULT result);
+
+void CallServerEntry(HWND window, const char* library, bool registering);
+void RegisterLibrary(HWND window, const char* library, bool registering);
+
+}  // namespace kelbreg
