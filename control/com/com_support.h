@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <new>
 #include <vector>
 
 namespace kelbcom {
@@ -144,6 +145,19 @@ private:
 
 // IEnumConnectionPoints over a fixed list of connection points.
 HRESULT enumerate_points(std::vector<IConnectionPoint*> points, IEnumConnectionPoints** out);
+
+// Makes a T and hands out the interface asked for; the caller's reference is
+// the only one left.
+template <class T>
+HRESULT create_instance(REFIID iid, void** out)
+{
+    T* object = new (std::nothrow) T;
+    if (!object)
+        return E_OUTOFMEMORY;
+    HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+}
 
 // Fills an EXCEPINFO-carrying error for the caller: number becomes the
 // Visual Basic style HRESULT 0x800A0000 + number.

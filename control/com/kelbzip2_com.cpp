@@ -261,12 +261,7 @@ private:
 
 HRESULT create_kelbzip2(REFIID iid, void** out)
 {
-    auto* control = new (std::nothrow) kelbzip2_control;
-    if (!control)
-        return E_OUTOFMEMORY;
-    HRESULT hr = control->QueryInterface(iid, out);
-    control->Release();
-    return hr;
+    return create_instance<kelbzip2_control>(iid, out);
 }
 
 }  // namespace kelbcom

@@ -156,12 +156,7 @@ private:
 
 HRESULT create_progbar(REFIID iid, void** out)
 {
-    auto* control = new (std::nothrow) progbar_control;
-    if (!control)
-        return E_OUTOFMEMORY;
-    HRESULT hr = control->QueryInterface(iid, out);
-    control->Release();
-    return hr;
+    return create_instance<progbar_control>(iid, out);
 }
 
 }  // namespace kelbcom
