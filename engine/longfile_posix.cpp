@@ -29,12 +29,20 @@ uint64_t to_filetime(int64_t seconds, int64_t nanoseconds)
 
 timespec to_timespec(uint64_t filetime)
 {
-    int64_t since_epoch = static_cast<int64_t>(filetime) - filetime_unix_epoch;
-    int64_t seconds = since_epoch / filetime_per_second;
-    int64_t rest = since_epoch % filetime_per_second;
-    if (rest < 0) {
-        rest += filetime_per_second;
-        --seconds;
+    // Unsigned until divided: a stored time may be any 64-bit value, and
+    // one beyond 2^63 must not overflow on its way to seconds.
+    constexpr uint64_t epoch = filetime_unix_epoch;
+    int64_t seconds, rest;
+    if (filetime >= epoch) {
+        seconds = static_cast<int64_t>((filetime - epoch) / filetime_per_second);
+        rest = static_cast<int64_t>((filetime - epoch) % filetime_per_second);
+    } else {
+        seconds = -static_cast<int64_t>((epoch - filetime) / filetime_per_second);
+        rest = -static_cast<int64_t>((epoch - filetime) % filetime_per_second);
+        if (rest < 0) {
+            rest += filetime_per_second;
+            --seconds;
+        }
     }
     return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
 }

@@ -8,7 +8,8 @@ root=$(pwd)
 packages=(cmake make g++ pkg-config bzip2 libbz2-dev libgtest-dev googletest
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-          mingw-w64-tools wine64 libwine-dev fonts-wine dpkg-dev xvfb xauth imagemagick)
+          mingw-w64-tools wine64 libwine-dev fonts-wine dpkg-dev xvfb xauth imagemagick
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

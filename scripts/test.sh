@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Sets up this machine, builds every target and runs every test that can run
-# here: native directly, win64 under wine64 in a fresh prefix, win32 by
-# static checks. Exits non-zero when anything fails.
+# here: native directly and again under AddressSanitizer with
+# UndefinedBehaviorSanitizer (asan) and under ThreadSanitizer (tsan), win64
+# under wine64 in a fresh prefix, win32 by static checks; then each fuzz
+# target for a short budget. Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 jobs=$(nproc 2>/dev/null || echo 2)
 
 passed=0 failed=0 status=0
-for preset in native win64 win32; do
+for preset in native asan tsan win64 win32; do
   echo "== build $preset"
   if ! { cmake --preset "$preset" -DBUILD_TESTING=ON >/dev/null && cmake --build --preset "$preset" -j"$jobs"; }; then
     echo "build of $preset failed"
@@ -30,6 +32,13 @@ for preset in native win64 win32; do
   fi
   rm -f "$log"
 done
+echo "== fuzz, ${KELB_FUZZ_SECONDS:-20} s per target"
+if bash fuzz/run.sh "${KELB_FUZZ_SECONDS:-20}"; then
+  passed=$((passed + 1))
+else
+  status=1 failed=$((failed + 1))
+fi
+
 echo
 echo "Total: $passed passed, $failed failed"
 exit $status

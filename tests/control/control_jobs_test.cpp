@@ -207,8 +207,8 @@ TEST_F(ControlJobs, TeardownDuringAJobStopsItAndReleasesTheEngine)
 
 TEST_F(ControlJobs, StatusFallsBeforeFinishedAndANewJobMayStartInBetween)
 {
+    // The job fails at once, so it may already be over when the call returns.
     control.Compress(path("missing.txt"), path("out.bz2"), 9);
-    EXPECT_TRUE(control.Status());
     ASSERT_TRUE(wait_until([&] { return !control.Status(); }));
     EXPECT_EQ(events, lines{"Progress 0"});
 

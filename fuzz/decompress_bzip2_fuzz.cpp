@@ -1,0 +1,14 @@
+// The bzip2 decompression job on arbitrary bytes: it must end with a result
+// code, never crash, hang or read or write out of bounds.
+#include "fuzz_files.h"
+#include "jobs.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const std::string source = fuzz::scratch("in.bz2");
+    static const std::string target = fuzz::scratch("out");
+    fuzz::write_all(source, data, size);
+    kelb::decompress_bzip2_file(source.c_str(), target.c_str());
+    unlink(target.c_str());
+    return 0;
+}
