@@ -189,6 +189,11 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
         int n = BZ2_bzRead(&bzerr, bz, buffer, chunk_size);
         if (bzerr == BZ_DATA_ERROR_MAGIC && stream_number > 1)
             break;
+        if (bzerr == BZ_IO_ERROR) {
+            // The source could not be read: that is not damaged data.
+            result = cannot_open_source;
+            break;
+        }
         if (bzerr != BZ_OK && bzerr != BZ_STREAM_END) {
             result = data_error;
             break;
@@ -218,7 +223,7 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
             int c = fgetc(in);
             if (c == EOF) {
                 if (ferror(in))
-                    result = data_error;
+                    result = cannot_open_source;
                 break;
             }
             ungetc(c, in);

@@ -74,7 +74,7 @@ int32_t compress_chunk(compression& job)
         debug_trace("strm.avail_out %d \n", static_cast<int>(strm.avail_out));
         // Whatever the call produced goes out before its verdict is looked at.
         uint32_t produced = bzip3_chunk_size - strm.avail_out;
-        if (produced > 0 && longfile_write(compress_output, produced, job.out) == 0)
+        if (produced > 0 && longfile_write(compress_output, produced, job.out) != produced)
             return write_failed;
         switch (ret) {
         case BZ_RUN_OK:
@@ -138,7 +138,7 @@ int32_t compress_body(compression& job, int32_t level)
 
     unsigned char head[bzip3_header_size];
     encode_bzip3_header(job.header, head);  // digest still zero
-    if (longfile_write(head, bzip3_header_size, job.out) == 0)
+    if (longfile_write(head, bzip3_header_size, job.out) != bzip3_header_size)
         return write_failed;
 
     for (;;) {
@@ -169,9 +169,9 @@ int32_t store_final_header(const compression& job)
         return cannot_open_target;
     unsigned char head[bzip3_header_size];
     encode_bzip3_header(job.header, head);
-    int32_t result = longfile_write(head, bzip3_header_size, file) == bzip3_header_size ? result_ok : write_failed;
-    longfile_close(file);
-    return result;
+    bool written = longfile_write(head, bzip3_header_size, file) == bzip3_header_size;
+    // Both must hold: a close that fails may have lost the header.
+    return longfile_close(file) && written ? result_ok : write_failed;
 }
 
 struct decompression {
@@ -198,7 +198,7 @@ int32_t decompress_chunk(decompression& job)
         uint32_t produced = bzip3_chunk_size - strm.avail_out;
         if (produced > 0) {
             md5_update(&job.md5, decompress_output, produced);
-            if (longfile_write(decompress_output, produced, job.out) == 0)
+            if (longfile_write(decompress_output, produced, job.out) != produced)
                 return write_failed;
         }
         switch (ret) {
@@ -305,8 +305,9 @@ int32_t compress_bzip3_file(const char* source, const char* target, int32_t leve
     percent_done.store(100);
     if (job.in)
         longfile_close(job.in);
-    if (job.out)
-        longfile_close(job.out);
+    // The target's last data may be lost when its close fails.
+    if (job.out && !longfile_close(job.out) && result == result_ok)
+        result = write_failed;
     if (result == result_ok)
         result = store_final_header(job);
 
@@ -345,7 +346,8 @@ int32_t decompress_bzip3_file(const char* source, const char* target)
         // On the open handle, after the last write: closing must not touch them again.
         if (result == result_ok)
             longfile_set_times(job.out, longfile_times{job.header.creation_time, job.header.last_write_time});
-        longfile_close(job.out);
+        if (!longfile_close(job.out) && result == result_ok)
+            result = write_failed;
     }
     if (job_cancel.load())
         result = cancelled;

@@ -27,7 +27,9 @@ struct longfile_times {
 };
 
 longfile_handle longfile_open(const char* name, const char* mode);
-void longfile_close(longfile_handle file);
+// False when the platform would not close it: for a file just written, its
+// last data may not have reached the disk.
+bool longfile_close(longfile_handle file);
 uint32_t longfile_read(void* buffer, uint32_t count, longfile_handle file);
 uint32_t longfile_write(const void* buffer, uint32_t count, longfile_handle file);
 uint64_t longfile_size(const char* name);

@@ -1,6 +1,7 @@
 // The long-file layer on real files, and the 64-bit percentage.
 #include "bzip3_test_util.h"
 #include "longfile.h"
+#include "platform.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -147,20 +148,30 @@ TEST(Longfile, TimesOnAnOpenHandle)
 
 // --- a handle that will not close ---------------------------------------------
 
-TEST(LongfileDeathTest, AFailedCloseIsAnAssertionNamingTheModule)
+namespace {
+std::string debugger_lines;
+}
+
+TEST(Longfile, AFailedCloseIsReportedAndNamedOnTheDebuggerChannel)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     static const longfile_ops failing_close = [] {
         longfile_ops ops = real_longfile_platform();
         ops.close = [](longfile_handle) { return false; };
         return ops;
     }();
-    EXPECT_DEATH(
-        {
-            use_longfile_platform(&failing_close);
-            longfile_close(reinterpret_cast<longfile_handle>(1));
-        },
-        "longfile: CloseHandle \\(hFile\\)");
+    static const platform_ops listening = [] {
+        platform_ops ops = real_platform();
+        ops.debug_output = [](const char* text) { debugger_lines += text; };
+        return ops;
+    }();
+    debugger_lines.clear();
+    use_longfile_platform(&failing_close);
+    use_platform(&listening);
+    bool closed = longfile_close(reinterpret_cast<longfile_handle>(1));
+    use_longfile_platform(nullptr);
+    use_platform(nullptr);
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(debugger_lines, "longfile: CloseHandle (hFile)\n");
 }
 
 // --- percentages ------------------------------------------------------------------
