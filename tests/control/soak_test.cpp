@@ -1,12 +1,13 @@
 // Many jobs through the Linux shell, with pause, resume and cancel at
 // seeded random moments: every started job ends exactly once, and nothing
-// (descriptors, threads) is left behind.
+// (descriptors, threads, heap) is left behind.
 #include "kelbzip2.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <memory>
 #include <random>
@@ -28,6 +29,10 @@ int entries_in(const char* dir)
     }
     return count;
 }
+
+// The heap in use; 0 under the sanitizers, whose allocator keeps its own
+// books (LeakSanitizer checks those runs at exit).
+size_t heap_in_use() { return mallinfo2().uordblks; }
 
 struct counting_events : kelbzip2::events {
     void Progress(int32_t&) override { ++progress; }
@@ -73,8 +78,11 @@ protected:
         int fds = entries_in("/proc/self/fd");
         int threads = entries_in("/proc/self/task");
         int cancelled = 0;
+        size_t heap_after_warm_up = 0;
         for (int job = 0; job < jobs; ++job) {
             SCOPED_TRACE("job " + std::to_string(job));
+            if (job == 50)
+                heap_after_warm_up = heap_in_use();
             int c = job % control_count;
             auto& on = *controls[c];
             auto& seen = *events[c];
@@ -131,6 +139,10 @@ protected:
         EXPECT_EQ(total_codes, static_cast<size_t>(jobs));
         EXPECT_GT(cancelled, 0) << "the seed never cancelled a running job";
         EXPECT_EQ(entries_in("/proc/self/fd"), fds);
+        // What the event logs keep is a few bytes per job; a leak of a
+        // buffer, a name or an event per job would pass 64 KiB long before.
+        EXPECT_LE(heap_in_use(), heap_after_warm_up + 64 * 1024)
+            << heap_after_warm_up << " bytes after 50 jobs";
         // A worker that has just reported may still be on its way out.
         EXPECT_TRUE(wait_until([&] { return entries_in("/proc/self/task") <= threads; }, 10s))
             << entries_in("/proc/self/task") << " threads, " << threads << " before";
