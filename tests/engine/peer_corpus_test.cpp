@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 using namespace kelbtest;
 namespace fs = std::filesystem;
 
@@ -79,6 +83,23 @@ std::string header_for(const peer_case& c)
     return std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
 }
 
+// The process's largest resident set so far, in KiB; 0 where it cannot be
+// told or where a sanitizer's own books would swamp it.
+long peak_memory_kib()
+{
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 0;
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+#endif
+}
+
+// libbzip2 needs under 4 MiB to decompress; the bomb's 46 MB must stream
+// through, never pile up.
+constexpr long memory_bound_kib = 32 * 1024;
+
 constexpr int32_t bzip2_not_a_bzip2_file = 14;
 constexpr int32_t bzip3_checksum_mismatch = 123;
 
@@ -88,6 +109,12 @@ protected:
     {
         EngineTest::SetUp();
         cases = peer_cases();
+        peak_before = peak_memory_kib();
+    }
+    void TearDown() override
+    {
+        EXPECT_LE(peak_memory_kib(), peak_before + memory_bound_kib) << "KiB at the peak";
+        EngineTest::TearDown();
     }
 
     // Runs one job on one file and checks the outcome against the tool's.
@@ -108,6 +135,7 @@ protected:
     }
 
     std::vector<peer_case> cases;
+    long peak_before = 0;
 };
 
 }  // namespace
