@@ -46,7 +46,8 @@ void trace_digest(const unsigned char digest[16])
     debug_trace("valor de d %x \n", words[3]);
 }
 
-struct compression {
+// What one run of either job works with.
+struct bzip3_job {
     const char* source;
     const char* target;
     bz_stream strm;
@@ -54,11 +55,14 @@ struct compression {
     bzip3_header header;
     longfile_handle in = nullptr;
     longfile_handle out = nullptr;
-    bool target_opened = false;
-    int action = BZ_RUN;
     uint64_t bytes_read = 0;
     uint64_t source_size = 0;
     bool stream_ended = false;
+};
+
+struct compression : bzip3_job {
+    bool target_opened = false;
+    int action = BZ_RUN;
 };
 
 // Compresses the chunk now in the stream's input. Returns a result code;
@@ -174,18 +178,7 @@ int32_t store_final_header(const compression& job)
     return longfile_close(file) && written ? result_ok : write_failed;
 }
 
-struct decompression {
-    const char* source;
-    const char* target;
-    bz_stream strm;
-    md5_context md5;
-    bzip3_header header;
-    longfile_handle in = nullptr;
-    longfile_handle out = nullptr;
-    uint64_t bytes_read = 0;
-    uint64_t source_size = 0;
-    bool stream_ended = false;
-};
+struct decompression : bzip3_job {};
 
 // Decompresses the chunk now in the stream's input. Returns a result code.
 int32_t decompress_chunk(decompression& job)
