@@ -145,18 +145,23 @@ int32_t compress_body(compression& job, int32_t level)
     if (longfile_write(head, bzip3_header_size, job.out) != bzip3_header_size)
         return write_failed;
 
+    // The end of the file ends the stream, not the size measured before: a
+    // source may have grown or shrunk since, or have no size to measure.
     for (;;) {
         if (job_must_stop())
             return result_ok;
-        uint32_t n = longfile_read(compress_input, bzip3_chunk_size, job.in);
-        if (n == 0)
-            return result_ok;
+        uint32_t n = 0;
+        if (!longfile_read_some(compress_input, bzip3_chunk_size, job.in, &n))
+            return job.bytes_read == 0 ? cannot_open_source : source_ended_early;
+        if (n == 0) {
+            // An empty source is the header alone.
+            if (job.bytes_read == 0)
+                return result_ok;
+            job.action = BZ_FINISH;
+        }
         md5_update(&job.md5, compress_input, n);
         job.bytes_read += n;
         percent_done.store(percent_of_64(job.source_size, job.bytes_read));
-        // Exact equality: a source that grew since it was measured is not finished early.
-        if (job.bytes_read == job.source_size)
-            job.action = BZ_FINISH;
         job.strm.next_in = reinterpret_cast<char*>(compress_input);
         job.strm.avail_in = n;
         int32_t result = compress_chunk(job);
@@ -259,14 +264,13 @@ int32_t decompress_body(decompression& job)
             return result;
     }
 
-    // A bare header stands for an empty file: there is nothing to check.
-    if (job.source_size > bzip3_header_size) {
-        unsigned char digest[16];
-        md5_final(&job.md5, digest);
-        if (memcmp(digest, job.header.digest, sizeof digest) != 0) {
-            debug_trace("error de md5 \n");
-            return checksum_mismatch;
-        }
+    // Whatever the source measured: a bare header is an empty file only when
+    // its digest is that of empty input.
+    unsigned char digest[16];
+    md5_final(&job.md5, digest);
+    if (memcmp(digest, job.header.digest, sizeof digest) != 0) {
+        debug_trace("error de md5 \n");
+        return checksum_mismatch;
     }
     return result_ok;
 }
@@ -293,7 +297,7 @@ int32_t compress_bzip3_file(const char* source, const char* target, int32_t leve
         md5_final(&job.md5, job.header.digest);
         trace_digest(job.header.digest);
     }
-    if (job.source_size != 0 && result == result_ok && !job.stream_ended && !job_cancel.load())
+    if (job.bytes_read != 0 && result == result_ok && !job.stream_ended && !job_cancel.load())
         result = source_ended_early;
     percent_done.store(100);
     if (job.in)
@@ -330,7 +334,8 @@ int32_t decompress_bzip3_file(const char* source, const char* target)
     bool ready = BZ2_bzDecompressInit(&job.strm, 0, 0) == BZ_OK;
     int32_t result = ready ? decompress_body(job) : decompress_init_failed;
 
-    if (job.source_size > bzip3_header_size && !job.stream_ended && result == result_ok)
+    // Stream bytes that never reach the stream's end, however the size measured.
+    if (job.bytes_read > 0 && !job.stream_ended && result == result_ok)
         result = stream_unfinished;
     percent_done.store(100);
     if (job.in)

@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 namespace kelb {
@@ -62,6 +63,12 @@ uint32_t longfile_read(void* buffer, uint32_t count, longfile_handle file)
     return longfile_platform().read(file, buffer, count, &transferred) ? transferred : 0;
 }
 
+bool longfile_read_some(void* buffer, uint32_t count, longfile_handle file, uint32_t* transferred)
+{
+    *transferred = 0;
+    return longfile_platform().read(file, buffer, count, transferred);
+}
+
 uint32_t longfile_write(const void* buffer, uint32_t count, longfile_handle file)
 {
     uint32_t transferred = 0;
@@ -97,6 +104,56 @@ bool longfile_set_times(longfile_handle file, const longfile_times& times)
 }
 
 uint64_t longfile_now() { return longfile_platform().now(); }
+
+namespace {
+constexpr uint64_t filetime_unix_epoch = 116444736000000000ULL;  // 1970-01-01 in FILETIME units
+constexpr uint64_t filetime_per_second = 10000000;
+}
+
+uint64_t filetime_from_unix(int64_t seconds, int64_t nanoseconds)
+{
+    // In unsigned steps, each checked against the room that is left.
+    int64_t carry = nanoseconds / 1000000000;
+    nanoseconds %= 1000000000;
+    if (nanoseconds < 0) {
+        nanoseconds += 1000000000;
+        --carry;
+    }
+    if (carry > 0 && seconds > INT64_MAX - carry)
+        return UINT64_MAX;
+    if (carry < 0 && seconds < INT64_MIN - carry)
+        return 0;
+    seconds += carry;
+    const uint64_t ticks = static_cast<uint64_t>(nanoseconds) / 100;
+    const uint64_t epoch_seconds = filetime_unix_epoch / filetime_per_second;
+    if (seconds < 0) {
+        uint64_t back = 0 - static_cast<uint64_t>(seconds);
+        if (back > epoch_seconds)
+            return 0;
+        return filetime_unix_epoch - back * filetime_per_second + ticks;
+    }
+    uint64_t ahead = static_cast<uint64_t>(seconds);
+    if (ahead > (UINT64_MAX - filetime_unix_epoch - ticks) / filetime_per_second)
+        return UINT64_MAX;
+    return filetime_unix_epoch + ahead * filetime_per_second + ticks;
+}
+
+void unix_from_filetime(uint64_t filetime, int64_t* seconds, int64_t* nanoseconds)
+{
+    // Every 64-bit FILETIME fits in 64-bit seconds; unsigned until divided.
+    if (filetime >= filetime_unix_epoch) {
+        *seconds = static_cast<int64_t>((filetime - filetime_unix_epoch) / filetime_per_second);
+        *nanoseconds = static_cast<int64_t>((filetime - filetime_unix_epoch) % filetime_per_second) * 100;
+        return;
+    }
+    uint64_t back = filetime_unix_epoch - filetime;
+    *seconds = -static_cast<int64_t>(back / filetime_per_second);
+    *nanoseconds = -static_cast<int64_t>(back % filetime_per_second) * 100;
+    if (*nanoseconds < 0) {
+        *nanoseconds += 1000000000;
+        --*seconds;
+    }
+}
 
 int32_t percent_of_64(uint64_t total, uint64_t done)
 {

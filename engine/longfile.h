@@ -31,6 +31,9 @@ longfile_handle longfile_open(const char* name, const char* mode);
 // last data may not have reached the disk.
 bool longfile_close(longfile_handle file);
 uint32_t longfile_read(void* buffer, uint32_t count, longfile_handle file);
+// As longfile_read, but tells a failed read (false) from the end of the file
+// (true with 0 bytes).
+bool longfile_read_some(void* buffer, uint32_t count, longfile_handle file, uint32_t* transferred);
 uint32_t longfile_write(const void* buffer, uint32_t count, longfile_handle file);
 uint64_t longfile_size(const char* name);
 uint64_t longfile_handle_size(longfile_handle file);
@@ -43,6 +46,12 @@ bool longfile_get_times(longfile_handle file, longfile_times* times);
 bool longfile_set_times(longfile_handle file, const longfile_times& times);
 // The time now, as a FILETIME value.
 uint64_t longfile_now();
+
+// POSIX seconds and nanoseconds to a FILETIME value and back. Both saturate:
+// a time before 1601 becomes 0, one beyond the 64-bit range its largest
+// value, so no file system's or header's time can overflow on the way.
+uint64_t filetime_from_unix(int64_t seconds, int64_t nanoseconds);
+void unix_from_filetime(uint64_t filetime, int64_t* seconds, int64_t* nanoseconds);
 
 // 100 / total, then times done, truncated: (97, 97) gives 99.
 int32_t percent_of_64(uint64_t total, uint64_t done);

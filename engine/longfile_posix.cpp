@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <limits>
 
 namespace kelb {
 
@@ -19,32 +20,18 @@ int fd_of(longfile_handle file) { return static_cast<int>(reinterpret_cast<intpt
 
 longfile_handle handle_of(int fd) { return reinterpret_cast<longfile_handle>(static_cast<intptr_t>(fd) + 1); }
 
-constexpr int64_t filetime_unix_epoch = 116444736000000000LL;  // 1970-01-01 in FILETIME units
-constexpr int64_t filetime_per_second = 10000000;
-
-uint64_t to_filetime(int64_t seconds, int64_t nanoseconds)
-{
-    return static_cast<uint64_t>(filetime_unix_epoch + seconds * filetime_per_second + nanoseconds / 100);
-}
-
+// A time_t as wide as ours holds every FILETIME; a narrower one saturates.
 timespec to_timespec(uint64_t filetime)
 {
-    // Unsigned until divided: a stored time may be any 64-bit value, and
-    // one beyond 2^63 must not overflow on its way to seconds.
-    constexpr uint64_t epoch = filetime_unix_epoch;
-    int64_t seconds, rest;
-    if (filetime >= epoch) {
-        seconds = static_cast<int64_t>((filetime - epoch) / filetime_per_second);
-        rest = static_cast<int64_t>((filetime - epoch) % filetime_per_second);
-    } else {
-        seconds = -static_cast<int64_t>((epoch - filetime) / filetime_per_second);
-        rest = -static_cast<int64_t>((epoch - filetime) % filetime_per_second);
-        if (rest < 0) {
-            rest += filetime_per_second;
-            --seconds;
-        }
+    int64_t seconds, nanoseconds;
+    unix_from_filetime(filetime, &seconds, &nanoseconds);
+    if constexpr (sizeof(time_t) < sizeof(int64_t)) {
+        if (seconds > std::numeric_limits<time_t>::max())
+            return timespec{std::numeric_limits<time_t>::max(), 999999999};
+        if (seconds < std::numeric_limits<time_t>::min())
+            return timespec{std::numeric_limits<time_t>::min(), 0};
     }
-    return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+    return timespec{static_cast<time_t>(seconds), static_cast<long>(nanoseconds)};
 }
 
 longfile_handle posix_create(const char* name, uint32_t access, uint32_t, uint32_t disposition)
@@ -118,8 +105,8 @@ bool posix_get_times(longfile_handle file, longfile_times* times)
 #ifdef STATX_BTIME
     struct statx sx;
     if (statx(fd_of(file), "", AT_EMPTY_PATH, STATX_MTIME | STATX_BTIME, &sx) == 0) {
-        times->last_write = to_filetime(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
-        times->creation = (sx.stx_mask & STATX_BTIME) ? to_filetime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
+        times->last_write = filetime_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+        times->creation = (sx.stx_mask & STATX_BTIME) ? filetime_from_unix(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
                                                       : times->last_write;
         return true;
     }
@@ -129,7 +116,7 @@ bool posix_get_times(longfile_handle file, longfile_times* times)
     struct stat st;
     if (fstat(fd_of(file), &st) != 0)
         return false;
-    times->last_write = to_filetime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    times->last_write = filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     times->creation = times->last_write;
     return true;
 }
@@ -145,7 +132,7 @@ uint64_t posix_now()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return to_filetime(now.tv_sec, now.tv_nsec);
+    return filetime_from_unix(now.tv_sec, now.tv_nsec);
 }
 
 const longfile_ops posix_longfile_ops = {

@@ -12,6 +12,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using namespace kelbtest;
@@ -105,15 +109,62 @@ TEST_F(Bzip3Jobs, AnEmptySourceGivesExactlyTheHeader)
     EXPECT_EQ(times_of(restored).last_write, some_last_write);
 }
 
-TEST_F(Bzip3Jobs, ABareHeaderIsAnEmptyFileWhateverItsDigest)
+// A header with no stream is an empty file only when its digest says so: a
+// compression killed before its first block leaves a zero digest behind.
+TEST_F(Bzip3Jobs, ABareHeaderIsAnEmptyFileOnlyWithTheDigestOfNothing)
 {
-    std::string packed = path("bare.bz3");
-    write_file(packed, "KELB" + std::string(16, '\x5a') + std::string("\x20\0\0\0", 4) + le_bytes(some_creation, 8) +
-                           le_bytes(some_last_write, 8));
-    ASSERT_EQ(decompress(packed, path("restored")), 0);
-    EXPECT_EQ(file_size(path("restored")), 0);
-    EXPECT_EQ(times_of(path("restored")).last_write, some_last_write);
+    const struct {
+        std::string digest;
+        int32_t code;
+    } cases[] = {{unhex("d41d8cd98f00b204e9800998ecf8427e"), 0}, {std::string(16, '\0'), 123},
+                 {std::string(16, '\x5a'), 123}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(hex(c.digest));
+        std::string packed = path("bare.bz3");
+        write_file(packed, "KELB" + c.digest + std::string("\x20\0\0\0", 4) + le_bytes(some_creation, 8) +
+                               le_bytes(some_last_write, 8));
+        ASSERT_EQ(decompress(packed, path("restored")), c.code);
+        EXPECT_EQ(file_size(path("restored")), 0);
+        EXPECT_EQ(times_of(path("restored")).last_write == some_last_write, c.code == 0);
+    }
 }
+
+#ifndef _WIN32
+// A file under /proc measures 0 bytes and still has content: the end of the
+// file, not its size, ends the stream.
+TEST_F(Bzip3Jobs, ASourceThatMeasuresNothingIsStillReadToItsEnd)
+{
+    std::string content = read_file("/proc/version");
+    ASSERT_FALSE(content.empty());
+    ASSERT_EQ(compress("/proc/version", path("v.bz3")), 0);
+    ASSERT_EQ(decompress(path("v.bz3"), path("v")), 0);
+    EXPECT_EQ(read_file(path("v")), content);
+}
+
+// A far-future time (a tmpfs keeps one) is stored as the largest file time,
+// one before 1601 as the smallest: neither overflows.
+TEST_F(Bzip3Jobs, TimesBeyondTheFileTimeRangeAreStoredAtItsLimits)
+{
+    if (!std::filesystem::is_directory("/dev/shm"))
+        GTEST_SKIP() << "no /dev/shm";
+    std::string source = "/dev/shm/kelb-times-" + std::to_string(getpid());
+    write_file(source, "when?");
+    const struct {
+        int64_t seconds;
+        uint64_t stored;
+    } cases[] = {{int64_t(1) << 62, UINT64_MAX}, {-(int64_t(1) << 40), 0}};
+    for (const auto& c : cases) {
+        timespec both[2] = {{c.seconds, 0}, {c.seconds, 0}};
+        if (utimensat(AT_FDCWD, source.c_str(), both, 0) != 0)
+            GTEST_SKIP() << "/dev/shm cannot keep time " << c.seconds;
+        ASSERT_EQ(compress(source, path("t.bz3")), 0);
+        EXPECT_EQ(header_of(read_file(path("t.bz3"))).last_write, c.stored);
+        ASSERT_EQ(decompress(path("t.bz3"), path("t")), 0);
+        EXPECT_EQ(read_file(path("t")), "when?");
+    }
+    std::remove(source.c_str());
+}
+#endif
 
 // The stream after the header is what the bzip2 tool itself writes at the
 // clamped level.

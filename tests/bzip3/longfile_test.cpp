@@ -146,6 +146,51 @@ TEST(Longfile, TimesOnAnOpenHandle)
     EXPECT_GT(now, bzip3test::filetime_of_unix(1577836800, 0));  // after 2020
 }
 
+// Every time a file system or a header can hold converts, saturating at the
+// ends of the other side's range instead of overflowing.
+TEST(Longfile, TimesConvertBothWaysWithoutOverflow)
+{
+    const uint64_t epoch = bzip3test::filetime_unix_epoch;
+    const struct {
+        int64_t seconds, nanoseconds;
+        uint64_t filetime;
+    } to_filetime[] = {
+        {0, 0, epoch},
+        {1049522828, 765432199, bzip3test::filetime_of_unix(1049522828, 7654321)},
+        {-11644473600LL, 0, 0},
+        {-11644473601LL, 999999999, 0},
+        {-11644473601LL, 0, 0},
+        {INT64_MIN, 0, 0},
+        {1833029933770LL, 0, UINT64_MAX - 9551615},  // the last second that fits
+        {1833029933770LL, 955161500, UINT64_MAX},    // and its last tick
+        {1833029933771LL, 0, UINT64_MAX},
+        {INT64_MAX, 999999999, UINT64_MAX},
+        {INT64_MAX, 2000000000, UINT64_MAX},
+        {0, -1, epoch - 1},
+    };
+    for (const auto& c : to_filetime) {
+        SCOPED_TRACE(testing::Message() << c.seconds << " s " << c.nanoseconds << " ns");
+        EXPECT_EQ(filetime_from_unix(c.seconds, c.nanoseconds), c.filetime);
+    }
+
+    const struct {
+        uint64_t filetime;
+        int64_t seconds, nanoseconds;
+    } to_unix[] = {
+        {epoch, 0, 0},
+        {epoch - 1, -1, 999999900},
+        {0, -11644473600LL, 0},
+        {UINT64_MAX, 1833029933770LL, 955161500},
+    };
+    for (const auto& c : to_unix) {
+        SCOPED_TRACE(c.filetime);
+        int64_t seconds = 0, nanoseconds = 0;
+        unix_from_filetime(c.filetime, &seconds, &nanoseconds);
+        EXPECT_EQ(seconds, c.seconds);
+        EXPECT_EQ(nanoseconds, c.nanoseconds);
+    }
+}
+
 // --- a handle that will not close ---------------------------------------------
 
 namespace {

@@ -177,10 +177,10 @@ TEST_F(PeerCorpus, Bzip3JobAgreesWithTheToolOnEveryFileBehindAValidHeader)
         std::string wrapped = path(c.file + ".bz3");
         write_file(wrapped, header_for(c) + read_file(peer_file(c.file)));
         // Known differences, both by the container's design:
-        // the zero-byte file wrapped is a bare header, which is the Bzip3
-        // file of an empty source: an empty file and success;
+        // the zero-byte file wrapped is a bare header, an empty file only
+        // when its digest is that of nothing, and this one holds zeros;
         if (c.file == "void.bz2") {
-            EXPECT_EQ(engine->run("decompressbzip3", wrapped, path("restored")), 0);
+            EXPECT_EQ(engine->run("decompressbzip3", wrapped, path("restored")), bzip3_checksum_mismatch);
             EXPECT_EQ(file_size(path("restored")), 0);
             continue;
         }
