@@ -35,6 +35,12 @@ protected:
 
 using texts_t = std::vector<std::string>;
 
+const std::string unexpected = "Unexpected error registering ocx";
+std::string missing(const std::string& file)
+{
+    return unexpected + "\n\nThe library is missing: " + kelbtest::host_path(TEST_DIR) + "\\" + file;
+}
+
 // This process's HKEY_CLASSES_ROOT redirected to a key of its own, so that the
 // prefix's registrations stay as they are.
 class PrivateClasses : public RegisterClick {
@@ -88,10 +94,21 @@ TEST_F(RegisterClick, AnyResultButZeroIsUnsuccessful)
 
 TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 {
-    kelbreg::CallServerEntry(nullptr, "no_such_library_here.ocx", true);
+    // A working library planted in the current folder and on PATH is not taken.
+    const std::string dir = kelbtest::scratch_dir();
+    const std::string working = kelbtest::host_path(TEST_DIR) + "\\" FAKE_SERVER_OK;
+    ASSERT_TRUE(CopyFileA(working.c_str(), (dir + "\\planted.ocx").c_str(), TRUE));
+    char cwd[MAX_PATH], path[32767];
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    GetEnvironmentVariableA("PATH", path, sizeof path);
+    SetCurrentDirectoryA(dir.c_str());
+    SetEnvironmentVariableA("PATH", (dir + ";" + path).c_str());
+    kelbreg::CallServerEntry(nullptr, "planted.ocx", true);
     kelbreg::CallServerEntry(nullptr, "no_such_library_here.ocx", false);
-    kelbreg::CallServerEntry(nullptr, "kernel32.dll", true);  // loads, but registers nothing
-    EXPECT_EQ(texts(), texts_t(3, "Unexpected error registering ocx"));
+    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.dll", true);  // loads, but registers nothing
+    SetCurrentDirectoryA(cwd);
+    SetEnvironmentVariableA("PATH", path);
+    EXPECT_EQ(texts(), (texts_t{missing("planted.ocx"), missing("no_such_library_here.ocx"), unexpected}));
 }
 
 TEST_F(PrivateClasses, UnregisteringFailsWhileAKeyCannotBeRemoved)
