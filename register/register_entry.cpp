@@ -10,6 +10,32 @@ void message_box(HWND owner, const char* text, const char* caption)
 {
     MessageBoxA(owner, text, caption, MB_OK);
 }
+
+// The file beside this program: a library of the name found anywhere else on
+// the search path (the current folder, PATH) could be anyone's.
+std::wstring beside_program(const char* file)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length;
+    while ((length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()))) == path.size())
+        path.resize(path.size() * 2);
+    path.resize(length);
+    size_t folder_end = path.find_last_of(L'\\');
+    if (folder_end == std::wstring::npos)
+        return std::wstring();  // never a bare name, which the search path would resolve
+    path.erase(folder_end + 1);
+    for (const char* c = file; *c; ++c)  // our file names are ASCII
+        path += static_cast<wchar_t>(*c);
+    return path;
+}
+
+std::string ansi(const std::wstring& text)
+{
+    std::string out(WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+    out.pop_back();
+    return out;
+}
 }  // namespace
 
 message_fn show_message = message_box;
@@ -23,12 +49,15 @@ std::string outcome_message(bool registering, HRESULT result)
 
 void CallServerEntry(HWND window, const char* library, bool registering)
 {
-    // The bare name: the normal search order, the program's own folder first.
-    HMODULE module = LoadLibraryA(library);
+    const std::wstring path = beside_program(library);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     FARPROC entry = module ? GetProcAddress(module, registering ? "DllRegisterServer" : "DllUnregisterServer")
                            : nullptr;
     if (!entry) {
-        show_message(window, "Unexpected error registering ocx", program_title);
+        std::string text = "Unexpected error registering ocx";
+        if (!module && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            text += "\n\nThe library is missing: " + ansi(path);
+        show_message(window, text.c_str(), program_title);
         if (module)
             FreeLibrary(module);
         return;

@@ -1,5 +1,6 @@
-// What a click of register.exe does: load the control library by its bare
-// name, call its self-registration export and tell the user how it went.
+// What a click of register.exe does: load the control library from the
+// program's own folder, call its self-registration export and tell the user
+// how it went.
 #pragma once
 
 #include <string>
@@ -18,6 +19,8 @@ extern message_fn show_message;
 // The message a finished call ends in: "Registration Successful" and so on.
 std::string outcome_message(bool registering, HRESULT result);
 
+// Loads the library file of that name beside the program, never one found
+// elsewhere on the search path.
 void CallServerEntry(HWND window, const char* library, bool registering);
 void RegisterLibrary(HWND window, const char* library, bool registering);
 

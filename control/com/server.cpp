@@ -117,12 +117,47 @@ HRESULT register_class(const control_class& cls, const std::wstring& path)
     return S_OK;
 }
 
-void unregister_class(const control_class& cls)
+// Removes a key with everything under it. A key that is already gone is
+// fine; one that stays (no rights to it, say) is a failure.
+bool remove_key(const std::wstring& key)
 {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + guid_text(*cls.clsid)).c_str());
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + guid_text(*cls.clsid)).c_str());
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, cls.prog_id);
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, cls.prog_id);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+    LONG rc = RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+bool unregister_class(const control_class& cls)
+{
+    bool removed = remove_key(L"CLSID\\" + guid_text(*cls.clsid));
+    return remove_key(cls.prog_id) && removed;
+}
+
+HRESULT unregister_type_library()
+{
+    ITypeLib* library = nullptr;
+    HRESULT hr = type_library(&library);
+    if (FAILED(hr))
+        return SELFREG_E_TYPELIB;
+    TLIBATTR* a = nullptr;
+    hr = library->GetLibAttr(&a);
+    if (SUCCEEDED(hr)) {
+        hr = UnRegisterTypeLib(a->guid, a->wMajorVerNum, a->wMinorVerNum, a->lcid, a->syskind);
+        if (FAILED(hr)) {
+            // UnRegisterTypeLib fails when there is nothing to remove, too.
+            wchar_t version[16];
+            wsprintfW(version, L"\\%x.%x", a->wMajorVerNum, a->wMinorVerNum);
+            HKEY key = nullptr;
+            LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"TypeLib\\" + guid_text(a->guid) + version).c_str(), 0,
+                                    KEY_READ, &key);
+            if (rc == ERROR_SUCCESS)
+                RegCloseKey(key);
+            if (rc == ERROR_FILE_NOT_FOUND)
+                hr = S_OK;
+        }
+        library->ReleaseTLibAttr(a);
+    }
+    library->Release();
+    return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
 }
 
 }  // namespace
@@ -182,17 +217,11 @@ STDAPI DllRegisterServer()
 
 STDAPI DllUnregisterServer()
 {
+    // Removes all it can, then tells of the first thing that stayed.
+    HRESULT hr = S_OK;
     for (const control_class& cls : classes)
-        unregister_class(cls);
-    ITypeLib* library = nullptr;
-    if (SUCCEEDED(type_library(&library))) {
-        TLIBATTR* attributes = nullptr;
-        if (SUCCEEDED(library->GetLibAttr(&attributes))) {
-            UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                              attributes->lcid, attributes->syskind);
-            library->ReleaseTLibAttr(attributes);
-        }
-        library->Release();
-    }
-    return S_OK;
+        if (!unregister_class(cls))
+            hr = SELFREG_E_CLASS;
+    HRESULT library_hr = unregister_type_library();
+    return FAILED(hr) ? hr : library_hr;
 }

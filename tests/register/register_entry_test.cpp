@@ -35,6 +35,47 @@ protected:
 
 using texts_t = std::vector<std::string>;
 
+const std::string unexpected = "Unexpected error registering ocx";
+std::string missing(const std::string& file)
+{
+    return unexpected + "\n\nThe library is missing: " + kelbtest::host_path(TEST_DIR) + "\\" + file;
+}
+
+// This process's HKEY_CLASSES_ROOT redirected to a key of its own, so that the
+// prefix's registrations stay as they are.
+class PrivateClasses : public RegisterClick {
+protected:
+    static constexpr const wchar_t* root = L"Software\\KELBzip2 register test";
+    void SetUp() override
+    {
+        RegisterClick::SetUp();
+        RegDeleteTreeW(HKEY_CURRENT_USER, root);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+        ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, key), 0);
+        RegCloseKey(key);
+    }
+    void TearDown() override
+    {
+        RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+        RegDeleteTreeW(HKEY_CURRENT_USER, root);
+    }
+    // An empty access list lets nobody open the key, to delete it or what is
+    // under it; none at all gives everyone everything again.
+    static void lock(const wchar_t* key, bool locked)
+    {
+        HKEY handle = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
+        SECURITY_DESCRIPTOR sd;
+        ACL empty;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, locked ? &empty : nullptr, FALSE);
+        EXPECT_EQ(RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, &sd), 0);
+        RegCloseKey(handle);
+    }
+};
+
 }  // namespace
 
 TEST_F(RegisterClick, SuccessfulExportsGiveTheTwoSuccessMessages)
@@ -53,8 +94,38 @@ TEST_F(RegisterClick, AnyResultButZeroIsUnsuccessful)
 
 TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 {
-    kelbreg::CallServerEntry(nullptr, "no_such_library_here.ocx", true);
+    // A working library planted in the current folder and on PATH is not taken.
+    const std::string dir = kelbtest::scratch_dir();
+    const std::string working = kelbtest::host_path(TEST_DIR) + "\\" FAKE_SERVER_OK;
+    ASSERT_TRUE(CopyFileA(working.c_str(), (dir + "\\planted.ocx").c_str(), TRUE));
+    char cwd[MAX_PATH], path[32767];
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    GetEnvironmentVariableA("PATH", path, sizeof path);
+    SetCurrentDirectoryA(dir.c_str());
+    SetEnvironmentVariableA("PATH", (dir + ";" + path).c_str());
+    kelbreg::CallServerEntry(nullptr, "planted.ocx", true);
     kelbreg::CallServerEntry(nullptr, "no_such_library_here.ocx", false);
-    kelbreg::CallServerEntry(nullptr, "kernel32.dll", true);  // loads, but registers nothing
-    EXPECT_EQ(texts(), texts_t(3, "Unexpected error registering ocx"));
+    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.dll", true);  // loads, but registers nothing
+    SetCurrentDirectoryA(cwd);
+    SetEnvironmentVariableA("PATH", path);
+    EXPECT_EQ(texts(), (texts_t{missing("planted.ocx"), missing("no_such_library_here.ocx"), unexpected}));
+}
+
+TEST_F(PrivateClasses, UnregisteringFailsWhileAKeyCannotBeRemoved)
+{
+    const wchar_t* keys[] = {L"CLSID\\{93F02EBC-FB39-4672-AFAC-CFCB849A8C30}\\Control",
+                             L"TypeLib\\{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}\\16.0"};
+    for (const wchar_t* key : keys) {
+        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", true);
+        lock(key, true);
+        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
+        lock(key, false);
+        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
+        HKEY handle = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
+        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);  // nothing left to remove
+        EXPECT_EQ(texts(), (texts_t{"Registration Successful", "Unregistration Unsuccessful",
+                                    "Unregistration Successful", "Unregistration Successful"}));
+        messages.clear();
+    }
 }
