@@ -59,7 +59,8 @@ void KELBzip2::start_job(job_method method, const text& Inputfile, const text& O
     // The engine has one job slot per process, whichever control filled it.
     if (zip.CallWindowInt(u"status", 0, 0, 0) == 1)
         return RaiseErrorCode(code_already_running);
-    if (zip.CheckForEquality(Inputfile, OutPutFile))
+    // Two names of one file (other spelling, links) are refused like equal ones.
+    if (zip.CheckForEquality(Inputfile, OutPutFile) || control_platform().same_file(Inputfile, OutPutFile))
         return RaiseErrorCode(code_same_names);
     if (zip.CheckForEmpty(Inputfile))
         return RaiseErrorCode(code_input_empty);

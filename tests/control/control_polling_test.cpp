@@ -70,7 +70,7 @@ TEST_F(ControlPolling, ARefusalAsksTheEngineNothingButWhetherAJobRuns)
 {
     control.Compress(u"in.txt", u"", 10);
     control.CompressBzip3(u"in.txt", u"out.bz3", 0);
-    control.DecompressBzip3(u"x", u"X");
+    control.DecompressBzip3(u"x", u"x");
     EXPECT_EQ(engine.calls(), (lines{"status 0 0 0", "status 0 0 0", "status 0 0 0"}));
     EXPECT_EQ(events, (lines{"ErrorCode 4 The outputfile file is empty ", "ErrorCode 1 Invalid compression level ",
                              "ErrorCode 2 The input file is the same as the output"}));
