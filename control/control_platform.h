@@ -52,6 +52,11 @@ struct control_platform_ops {
     text (*from_code_page)(const std::string& bytes);
     // The system's upper-case mapping.
     text (*to_upper)(const text& value);
+    // Whether the file system takes names that differ in case for one file.
+    bool names_ignore_case;
+    // True when both names reach one existing file (volume and file id, or
+    // device and inode), whatever their spelling or links.
+    bool (*same_file)(const text& first, const text& second);
 };
 
 // The table in use; the real platform's unless a test replaced it.

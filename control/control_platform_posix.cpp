@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -206,11 +207,19 @@ int32_t posix_show_open_dialog(open_file_request& request)
 
 uint32_t posix_dialog_extended_error() { return 0; }
 
+bool posix_same_file(const text& first, const text& second)
+{
+    struct stat a, b;
+    return stat(posix_to_code_page(first).c_str(), &a) == 0 && stat(posix_to_code_page(second).c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 const control_platform_ops posix_ops = {
     u'/',                   u"libkelbzp1.so",       posix_load_library,     posix_find_entry,
     posix_free_library,     posix_module_directory, posix_message_box,
     posix_show_open_dialog, posix_dialog_extended_error, posix_to_code_page,
-    posix_from_code_page,   posix_to_upper,
+    posix_from_code_page,   posix_to_upper,         false,
+    posix_same_file,
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The control's platform table on Windows: kernel32, user32 and comdlg32,
 // texts in the system's ANSI code page.
 #include "control_platform.h"
+#include "file_identity_win32.h"
 
 #include <windows.h>
 #include <commdlg.h>
@@ -104,11 +105,14 @@ int32_t win_show_open_dialog(open_file_request& request)
 
 uint32_t win_dialog_extended_error() { return CommDlgExtendedError(); }
 
+bool win_same_file(const text& first, const text& second) { return same_file_names(wide(first), wide(second)); }
+
 const control_platform_ops win_ops = {
     u'\\',                  u"kelbzip2_201.dll",    win_load_library,     win_find_entry,
     win_free_library,       win_module_directory, win_message_box,
     win_show_open_dialog,   win_dialog_extended_error, win_to_code_page,
-    win_from_code_page,     win_to_upper,
+    win_from_code_page,     win_to_upper,         true,
+    win_same_file,
 };
 
 }  // namespace

@@ -22,11 +22,13 @@
  *
  * What a host learns about a job comes through the events, never through a
  * method's return:
- *   - a refused call (bad arguments, a job already running) raises ErrorCode
- *     during the call, and nothing else;
+ *   - a refused call (bad arguments, two names of one file, a job already
+ *     running) raises ErrorCode during the call, and nothing else;
  *   - a started job raises Progress 0 during the call, Progress with each
  *     new percentage (at most 97) while it runs, and at its end Progress
- *     100, ErrorCode (0 "No error" on success) and Finished.
+ *     100, its own ErrorCode (0 "No error" on success) and Finished, on the
+ *     control that started it. A job started before the previous end was
+ *     raised on that control raises that end first, during the call.
  * The only errors a method throws are engine_error 50003 (the engine file
  * cannot be loaded) and 50004 (it has no interface1).
  *

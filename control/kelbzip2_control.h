@@ -12,6 +12,8 @@
 
 namespace kelb {
 
+struct job_outcome;
+
 // The host's handlers. Arguments are by reference, as hosts declare them;
 // of what a handler writes, only a Progressvalue ever has an effect.
 class control_events {
@@ -83,6 +85,13 @@ private:
     enum class job_method { compress, compress_bzip3, decompress, decompress_bzip3 };
 
     void start_job(job_method method, const text& Inputfile, const text& OutPutFile, int32_t CompressionLevel);
+    // Reads, for its owner, the code of the last job the engine ran if nobody
+    // has yet (the engine is idle). True when this control has an end to raise.
+    bool collect_previous(ZipClass& zip);
+    // Takes this control's job, whose code is known, as the end to raise.
+    void begin_end();
+    // Raises what is left of that end: Progress 100, ErrorCode, Finished.
+    void raise_end();
     // The bridge with the engine loaded.
     ZipClass& engine();
     void RaiseErrorCode(int32_t code);
@@ -92,6 +101,11 @@ private:
     std::unique_ptr<poll_timer> Timer1;
     std::unique_ptr<poll_timer> Timer2;
     int32_t LastProgress_ = 0;
+    // The job this control started and has not yet begun to report.
+    std::shared_ptr<job_outcome> job_;
+    // Its end while being raised: the code and how many events are left.
+    int32_t end_code_ = 0;
+    int end_events_ = 0;
     // Cleared when the control is destroyed, which a handler may do.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -123,7 +123,7 @@ int32_t ZipClass::CallWindowInt(const text& string11, int32_t string22, int32_t,
 bool ZipClass::CheckForEquality(const text& first, const text& second) const
 {
     const control_platform_ops& os = control_platform();
-    return os.to_upper(first) == os.to_upper(second);
+    return os.names_ignore_case ? os.to_upper(first) == os.to_upper(second) : first == second;
 }
 
 bool ZipClass::CheckForEmpty(const text& value) const { return value.empty(); }

@@ -54,7 +54,8 @@ public:
     // Sends string22 in all three places; the engine reads only the first.
     int32_t CallWindowInt(const text& string11, int32_t string22, int32_t string33, int32_t string44);
 
-    // Equal ignoring case, with no path normalisation.
+    // Equal texts (ignoring case where the file system does), with no path
+    // normalisation.
     bool CheckForEquality(const text& first, const text& second) const;
     bool CheckForEmpty(const text& value) const;
 

@@ -1,4 +1,5 @@
 // The platform table on Windows: kernel32 and the C library's streams.
+#include "file_identity_win32.h"
 #include "platform.h"
 #include "platform_impl.h"
 
@@ -57,25 +58,7 @@ bool win_set_file_attributes(const char* name, uint32_t attributes)
 
 bool win_delete_file(const char* name) { return DeleteFileA(name) != 0; }
 
-bool file_identity(const char* name, BY_HANDLE_FILE_INFORMATION* info)
-{
-    HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
-}
-
-bool win_same_file(const char* a, const char* b)
-{
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-    if (!file_identity(a, &ia) || !file_identity(b, &ib))
-        return false;
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-}
+bool win_same_file(const char* a, const char* b) { return same_file_names(a, b); }
 
 FILE* win_stream_open(const char* name, const char* mode) { return fopen(name, mode); }
 

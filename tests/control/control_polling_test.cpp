@@ -70,7 +70,7 @@ TEST_F(ControlPolling, ARefusalAsksTheEngineNothingButWhetherAJobRuns)
 {
     control.Compress(u"in.txt", u"", 10);
     control.CompressBzip3(u"in.txt", u"out.bz3", 0);
-    control.DecompressBzip3(u"x", u"X");
+    control.DecompressBzip3(u"x", u"x");
     EXPECT_EQ(engine.calls(), (lines{"status 0 0 0", "status 0 0 0", "status 0 0 0"}));
     EXPECT_EQ(events, (lines{"ErrorCode 4 The outputfile file is empty ", "ErrorCode 1 Invalid compression level ",
                              "ErrorCode 2 The input file is the same as the output"}));
@@ -215,7 +215,8 @@ TEST_F(ControlPolling, ProcessorQueriesSendThreeHundredSpacesAndOneSpace)
 
 TEST_F(ControlPolling, TheEndReportsTheJobThatEndedEvenIfAHandlerStartsTheNext)
 {
-    // A host that starts its next file as soon as the bar is full.
+    // A host that starts its next file as soon as the bar is full: the rest
+    // of the first job's end comes before the next job's start.
     form.events.on_progress = [&](int32_t& value) {
         if (value == 100)
             control.Compress(u"next", u"next.bz2", 9);
@@ -223,9 +224,43 @@ TEST_F(ControlPolling, TheEndReportsTheJobThatEndedEvenIfAHandlerStartsTheNext)
     control.Compress(u"first", u"first.bz2", 9);
     engine.finish(8);
     form.timers.tick(2);
-    EXPECT_EQ(events, (lines{"Progress 0", "Progress 100", "Progress 0", "ErrorCode 8 Unable to open input file",
-                             "Finished"}));
+    EXPECT_EQ(events, (lines{"Progress 0", "Progress 100", "ErrorCode 8 Unable to open input file", "Finished",
+                             "Progress 0"}));
     EXPECT_TRUE(form.timers.enabled(1) && form.timers.enabled(2)) << "the next job is being polled";
+}
+
+TEST_F(ControlPolling, AJobStartedBeforeTheLastEndWasPolledLeavesThatEndToItsOwnControl)
+{
+    control_on_form second;
+    control.Decompress(u"first.bz2", u"first");
+    engine.finish(8);
+    engine.clear_calls();
+    second.control->Compress(u"second", u"", 9);
+    EXPECT_EQ(engine.calls(), lines{"status 0 0 0"}) << "a refusal collects nothing";
+    second.events.lines.clear();
+
+    // The second control's job runs while the first control's end is polled.
+    second.control->Compress(u"second", u"second.bz2", 9);
+    engine.set_progress(50);
+    form.timers.tick(1);
+    form.timers.tick(2);
+    EXPECT_EQ(events, (lines{"Progress 0", "Progress 100", "ErrorCode 8 Unable to open input file", "Finished"}));
+    EXPECT_FALSE(form.timers.enabled(1) || form.timers.enabled(2));
+    engine.finish(0);
+    second.timers.tick(2);
+    EXPECT_EQ(second.events.lines, (lines{"Progress 0", "Progress 100", "ErrorCode 0 No error", "Finished"}));
+}
+
+TEST_F(ControlPolling, AStartThatRaisesThePreviousEndStopsWhenAHandlerDestroysTheControl)
+{
+    form.events.on_finished = [&] { form.control.reset(); };
+    control.Decompress(u"first.bz2", u"first");
+    engine.finish(8);
+    engine.clear_calls();
+    control.Compress(u"next", u"next.bz2", 9);
+    EXPECT_FALSE(form.control);
+    EXPECT_EQ(events, (lines{"Progress 0", "Progress 100", "ErrorCode 8 Unable to open input file", "Finished"}));
+    EXPECT_EQ(engine.calls(), (lines{"status 0 0 0", "intreturn 0 0 0", "cancel 0 0 0"})) << "no next job";
 }
 
 TEST_F(ControlPolling, AHandlerMayDestroyTheControl)
