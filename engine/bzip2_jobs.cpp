@@ -198,9 +198,13 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
             result = data_error;
             break;
         }
+        // Progress is the share of the compressed source consumed: what comes
+        // out of a well-compressed file says little about how far the job is.
+        int64_t consumed = os.stream_tell(in);
+        if (consumed >= 0)
+            bytes_done.store(consumed);
         if (n > 0) {
             data_seen = true;
-            bytes_done.store(bytes_done.load() + n);
             if (job_must_stop()) {
                 bytes_done.store(bytes_total.load());
                 break;

@@ -39,6 +39,8 @@ struct platform_ops {
     bool (*stream_failed)(FILE* stream);
     // Size of the stream's file, by seeking to its end; -1 when it cannot be told.
     int64_t (*stream_size)(FILE* stream);
+    // The stream's position; -1 when it cannot be told.
+    int64_t (*stream_tell)(FILE* stream);
     // False when buffered data could not be written out.
     bool (*stream_close)(FILE* stream);
 };

@@ -137,12 +137,14 @@ int64_t posix_stream_size(FILE* stream)
     return static_cast<int64_t>(ftello(stream));
 }
 
+int64_t posix_stream_tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
+
 const platform_ops posix_ops = {
     posix_start_thread,        posix_sleep_ms,    posix_debug_output,
     posix_get_file_attributes, posix_set_file_attributes, posix_delete_file,
     posix_same_file,           posix_stream_open, stdio_read,
     stdio_write,               stdio_failed,      posix_stream_size,
-    stdio_close,
+    posix_stream_tell,         stdio_close,
 };
 
 }  // namespace

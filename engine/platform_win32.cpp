@@ -91,6 +91,8 @@ int64_t win_stream_size(FILE* stream)
     return _ftelli64(stream);
 }
 
+int64_t win_stream_tell(FILE* stream) { return _ftelli64(stream); }
+
 // Only files on disk: no pipe, console or device such as NUL, CON or COM1.
 // An existing target is emptied only once it is known to be one; sharing
 // as the C library's fopen allows it.
@@ -125,7 +127,7 @@ const platform_ops win_ops = {
     win_get_file_attributes, win_set_file_attributes, win_delete_file,
     win_same_file,           win_stream_open, stdio_read,
     stdio_write,             stdio_failed,    win_stream_size,
-    stdio_close,
+    win_stream_tell,         stdio_close,
 };
 
 }  // namespace

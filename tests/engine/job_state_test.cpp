@@ -96,8 +96,8 @@ TEST_F(JobState, CancelledDecompressionKeepsItsPartialTarget)
 
 TEST_F(JobState, RunningJobNeverReportsMoreThan99)
 {
-    // Decompression counts output against the compressed size: this one
-    // passes 99 % long before it ends.
+    // Decompression reads the last of its source before it has written the
+    // last block out; in between it shows 99, never more.
     engine->start("decompress", fixture("repeat.txt.bz2"), path("repeat.txt"));
     ASSERT_TRUE(wait_until([&] { return engine->call("getprogress") >= 99 || engine->call("thestatus") == 0; }));
     engine->call("pause");
