@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -205,18 +205,25 @@ TEST_F(Bzip2Jobs, ReadOnlyTargetIsOverwritten)
     EXPECT_EQ(read_file(path("t.txt")), read_file(fixture("text.txt")));
 }
 
-#ifndef _WIN32
 // Folders, FIFOs and devices are refused before anything is touched, and a
 // FIFO must not hold the worker in open(): nothing could end the job then.
 TEST_F(Bzip2Jobs, EveryJobRefusesWhatIsNotARegularFile)
 {
-    signal(SIGPIPE, SIG_IGN);  // a hung worker released below may write into a closed FIFO
     ASSERT_EQ(engine->run("compressbzip3", fixture("text.txt"), path("t.bz3")), 0);
     fs::create_directory(path("folder"));
+#ifdef _WIN32
+    const std::string odd_sources[] = {path("folder"), "NUL", "CON"}, odd_targets[] = {path("folder"), "NUL", "CON"};
+#else
+    signal(SIGPIPE, SIG_IGN);  // a hung worker released below may write into a closed FIFO
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0444), 0);
+    fs::permissions(path("folder"), fs::perms::owner_write, fs::perm_options::remove);
+    const std::string odd_sources[] = {path("folder"), path("fifo")},
+                      odd_targets[] = {path("folder"), path("fifo"), "/dev/null"};
+#endif
     auto run_without_hanging = [&](const char* command, const std::string& source, const std::string& target) {
         engine->start(command, source, target);
         bool ended = wait_until([&] { return engine->call("thestatus") == 0; }, std::chrono::seconds(10));
+#ifndef _WIN32
         // Should it hang on the FIFO, offer both of its ends until it lets go.
         while (engine->call("thestatus") != 0) {
             int fd = open(path("fifo").c_str(), O_RDWR | O_NONBLOCK);
@@ -226,6 +233,7 @@ TEST_F(Bzip2Jobs, EveryJobRefusesWhatIsNotARegularFile)
             }
             close(fd);
         }
+#endif
         EXPECT_TRUE(ended) << command << " hung";
         return engine->call("intreturn");
     };
@@ -238,12 +246,12 @@ TEST_F(Bzip2Jobs, EveryJobRefusesWhatIsNotARegularFile)
                 {"compressbzip3", fixture("text.txt"), 107, 108},
                 {"decompressbzip3", path("t.bz3"), 107, 108}};
     for (const auto& job : jobs) {
-        for (const std::string& odd : {path("folder"), path("fifo")}) {
+        for (const std::string& odd : odd_sources) {
             write_file(path("target"), "precious");
             EXPECT_EQ(run_without_hanging(job.command, odd, path("target")), job.source_code) << job.command << " " << odd;
             EXPECT_EQ(read_file(path("target")), "precious") << job.command << " " << odd;
         }
-        for (const std::string& odd : {path("fifo"), std::string("/dev/null")}) {
+        for (const std::string& odd : odd_targets) {
             struct stat before {}, after {};
             stat(odd.c_str(), &before);
             EXPECT_EQ(run_without_hanging(job.command, job.source, odd), job.target_code) << job.command << " " << odd;
@@ -252,4 +260,3 @@ TEST_F(Bzip2Jobs, EveryJobRefusesWhatIsNotARegularFile)
         }
     }
 }
-#endif
