@@ -1,4 +1,4 @@
-// longfile on Windows: kernel32's handle calls, as they are.
+// longfile on Windows: kernel32's handle calls, on files on disk only.
 #include "longfile.h"
 #include "platform_impl.h"
 
