@@ -175,6 +175,7 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
 
     int32_t result = result_ok;
     bool data_seen = false;
+    bool stopped = false;
     int bzerr = BZ_OK;
     BZFILE* bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, nullptr, 0);
     if (!bz)
@@ -198,17 +199,22 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
             result = data_error;
             break;
         }
-        if (n > 0) {
+        // Progress is the share of the compressed source consumed: what comes
+        // out of a well-compressed file says little about how far the job is.
+        int64_t consumed = os.stream_tell(in);
+        if (consumed >= 0)
+            bytes_done.store(consumed);
+        if (n > 0)
             data_seen = true;
-            bytes_done.store(bytes_done.load() + n);
-            if (job_must_stop()) {
-                bytes_done.store(bytes_total.load());
-                break;
-            }
-            if (os.stream_write(buffer, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-                result = target_write_failed;
-                break;
-            }
+        // Every pass, data or not: a file of many empty streams yields none.
+        if (job_must_stop()) {
+            stopped = true;
+            bytes_done.store(bytes_total.load());
+            break;
+        }
+        if (n > 0 && os.stream_write(buffer, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            result = target_write_failed;
+            break;
         }
         if (bzerr != BZ_STREAM_END)
             continue;
@@ -241,7 +247,8 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
         result = target_write_failed;
 
     if (result == result_ok) {
-        if (bytes_total.load() > damaged_threshold && !data_seen)
+        // A job stopped part-way cannot tell that no data would have come.
+        if (bytes_total.load() > damaged_threshold && !data_seen && !stopped)
             result = damaged_file;
         else if (job_cancel.load())
             result = result_cancelled;

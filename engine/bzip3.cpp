@@ -201,9 +201,13 @@ int32_t decompress_chunk(decompression& job)
         }
         switch (ret) {
         case BZ_OK:
-            if (strm.avail_in > 0)
-                break;
-            return result_ok;
+            if (strm.avail_in == 0)
+                return result_ok;
+            // One small chunk can expand to many megabytes: pause and cancel
+            // are looked at between its pieces too; the caller's check then ends it.
+            if (job_must_stop())
+                return result_ok;
+            break;
         case BZ_STREAM_END:
             job.stream_ended = true;
             return result_ok;

@@ -59,7 +59,8 @@ int32_t percent_of_64(uint64_t total, uint64_t done);
 // The platform calls under the layer. A test may swap in its own table to
 // make the platform fail where real files will not.
 struct longfile_ops {
-    // CreateFileA with the archive attribute; null when the platform refuses.
+    // CreateFileA with the archive attribute; null when the platform refuses
+    // or the name is no regular file (a folder, pipe or device). Never waits.
     longfile_handle (*create)(const char* name, uint32_t access, uint32_t share, uint32_t disposition);
     // One synchronous transfer of the whole count; false on failure.
     bool (*read)(longfile_handle file, void* buffer, uint32_t count, uint32_t* transferred);

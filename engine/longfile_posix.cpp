@@ -1,5 +1,5 @@
 // longfile on Linux: file descriptors behind the handle, Windows semantics
-// on top (a write moves all its bytes or fails, directories are no files).
+// on top (a write moves all its bytes or fails, only regular files are files).
 #include "longfile.h"
 
 #include <fcntl.h>
@@ -39,18 +39,21 @@ longfile_handle posix_create(const char* name, uint32_t access, uint32_t, uint32
     if (!name)
         return nullptr;
     bool reading = access & longfile_generic_read, writing = access & longfile_generic_write;
-    int flags = O_CLOEXEC | (reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY);
+    // Without waiting: a FIFO would hold the worker in open() for ever.
+    int flags = O_CLOEXEC | O_NONBLOCK | (reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY);
     if (disposition == longfile_create_always)
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT;
     int fd;
     do
         fd = open(name, flags, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return nullptr;
-    // Windows opens no folder as a file; neither do we.
+    // Only a regular file is a file here: no folder, device or pipe. An
+    // existing one is emptied only once that is known.
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (disposition == longfile_create_always && ftruncate(fd, 0) != 0)) {
         close(fd);
         return nullptr;
     }

@@ -1,5 +1,6 @@
-// longfile on Windows: kernel32's handle calls, as they are.
+// longfile on Windows: kernel32's handle calls, on files on disk only.
 #include "longfile.h"
+#include "platform_impl.h"
 
 #include <windows.h>
 
@@ -9,10 +10,20 @@ namespace {
 
 HANDLE native(longfile_handle file) { return reinterpret_cast<HANDLE>(file); }
 
+// Files on disk only, no pipe or device such as NUL or CON; an existing
+// target is emptied only once it is known to be one.
 longfile_handle win_create(const char* name, uint32_t access, uint32_t share, uint32_t disposition)
 {
-    HANDLE h = CreateFileA(name, access, share, nullptr, disposition, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    return h == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<longfile_handle>(h);
+    bool replace = disposition == CREATE_ALWAYS;
+    HANDLE h = CreateFileA(name, access, share, nullptr, replace ? OPEN_ALWAYS : disposition,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!win_is_disk_file(h) || (replace && !SetEndOfFile(h))) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return reinterpret_cast<longfile_handle>(h);
 }
 
 bool win_read(longfile_handle file, void* buffer, uint32_t count, uint32_t* transferred)

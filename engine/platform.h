@@ -23,18 +23,24 @@ struct platform_ops {
     void (*debug_output)(const char* text);
 
     uint32_t (*get_file_attributes)(const char* name);
+    // Files only: a folder, device or pipe keeps what it has (false).
     bool (*set_file_attributes)(const char* name, uint32_t attributes);
     bool (*delete_file)(const char* name);
     // True when both names lead to one existing file on disk.
     bool (*same_file)(const char* a, const char* b);
 
     // Buffered byte streams (the C library's), without text translation.
+    // Opens regular files only ("r" or "w", "b" and "+" allowed), without
+    // waiting on a pipe or device; "w" empties an existing file only once it
+    // is known to be one.
     FILE* (*stream_open)(const char* name, const char* mode);
     size_t (*stream_read)(void* buffer, size_t count, FILE* stream);
     size_t (*stream_write)(const void* buffer, size_t count, FILE* stream);
     bool (*stream_failed)(FILE* stream);
     // Size of the stream's file, by seeking to its end; -1 when it cannot be told.
     int64_t (*stream_size)(FILE* stream);
+    // The stream's position; -1 when it cannot be told.
+    int64_t (*stream_tell)(FILE* stream);
     // False when buffered data could not be written out.
     bool (*stream_close)(FILE* stream);
 };

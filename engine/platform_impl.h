@@ -11,7 +11,10 @@ size_t stdio_write(const void* buffer, size_t count, FILE* stream);
 bool stdio_failed(FILE* stream);
 bool stdio_close(FILE* stream);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// True for a file on disk: no folder, pipe, console or other device.
+bool win_is_disk_file(void* handle);
+#else
 // Waits for the last worker thread to be gone entirely (Linux only: on
 // Windows each worker holds a reference to the library instead).
 void reap_last_worker();

@@ -86,7 +86,7 @@ uint32_t posix_get_file_attributes(const char* name)
 bool posix_set_file_attributes(const char* name, uint32_t attributes)
 {
     struct stat st;
-    if (stat(name, &st) != 0)
+    if (stat(name, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     mode_t mode = st.st_mode & 07777;
     mode_t wanted = (attributes & attribute_readonly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
@@ -103,7 +103,32 @@ bool posix_same_file(const char* a, const char* b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-FILE* posix_stream_open(const char* name, const char* mode) { return fopen(name, mode); }
+// A FIFO or a device would hold the worker in open() for ever, or take the
+// job's output: the open does not wait, and only a regular file is kept.
+// An existing target is emptied only after that check.
+FILE* posix_stream_open(const char* name, const char* mode)
+{
+    bool both = strchr(mode, '+') != nullptr;
+    int flags = O_CLOEXEC | O_NONBLOCK | (both ? O_RDWR : mode[0] == 'w' ? O_WRONLY : O_RDONLY);
+    if (mode[0] == 'w')
+        flags |= O_CREAT;
+    else if (mode[0] != 'r')
+        return nullptr;
+    int fd;
+    do
+        fd = open(name, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    bool usable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
+                  (mode[0] != 'w' || ftruncate(fd, 0) == 0);
+    FILE* stream = usable ? fdopen(fd, mode) : nullptr;
+    if (!stream)
+        close(fd);
+    return stream;
+}
 
 int64_t posix_stream_size(FILE* stream)
 {
@@ -112,12 +137,14 @@ int64_t posix_stream_size(FILE* stream)
     return static_cast<int64_t>(ftello(stream));
 }
 
+int64_t posix_stream_tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
+
 const platform_ops posix_ops = {
     posix_start_thread,        posix_sleep_ms,    posix_debug_output,
     posix_get_file_attributes, posix_set_file_attributes, posix_delete_file,
     posix_same_file,           posix_stream_open, stdio_read,
     stdio_write,               stdio_failed,      posix_stream_size,
-    stdio_close,
+    posix_stream_tell,         stdio_close,
 };
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include "platform.h"
 #include "platform_impl.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstring>
 #include <new>
 
 namespace kelb {
@@ -51,16 +54,18 @@ void win_debug_output(const char* text) { OutputDebugStringA(text); }
 
 uint32_t win_get_file_attributes(const char* name) { return GetFileAttributesA(name); }
 
+// A folder or a device named as a target keeps its attributes.
 bool win_set_file_attributes(const char* name, uint32_t attributes)
 {
+    DWORD now = GetFileAttributesA(name);
+    if (now == INVALID_FILE_ATTRIBUTES || (now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
     return SetFileAttributesA(name, attributes) != 0;
 }
 
 bool win_delete_file(const char* name) { return DeleteFileA(name) != 0; }
 
 bool win_same_file(const char* a, const char* b) { return same_file_names(a, b); }
-
-FILE* win_stream_open(const char* name, const char* mode) { return fopen(name, mode); }
 
 int64_t win_stream_size(FILE* stream)
 {
@@ -69,15 +74,53 @@ int64_t win_stream_size(FILE* stream)
     return _ftelli64(stream);
 }
 
+int64_t win_stream_tell(FILE* stream) { return _ftelli64(stream); }
+
+// Only files on disk: no pipe, console or device such as NUL, CON or COM1.
+// An existing target is emptied only once it is known to be one; sharing
+// as the C library's fopen allows it.
+FILE* win_stream_open(const char* name, const char* mode)
+{
+    bool both = strchr(mode, '+') != nullptr, writing = mode[0] == 'w';
+    if (!writing && mode[0] != 'r')
+        return nullptr;
+    DWORD access = both ? GENERIC_READ | GENERIC_WRITE : writing ? GENERIC_WRITE : GENERIC_READ;
+    HANDLE h = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           writing ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!win_is_disk_file(h) || (writing && !SetEndOfFile(h))) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), both ? _O_RDWR : writing ? _O_WRONLY : _O_RDONLY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    _setmode(fd, _O_BINARY);
+    FILE* stream = _fdopen(fd, mode);
+    if (!stream)
+        _close(fd);
+    return stream;
+}
+
 const platform_ops win_ops = {
     win_start_thread,        win_sleep_ms,    win_debug_output,
     win_get_file_attributes, win_set_file_attributes, win_delete_file,
     win_same_file,           win_stream_open, stdio_read,
     stdio_write,             stdio_failed,    win_stream_size,
-    stdio_close,
+    win_stream_tell,         stdio_close,
 };
 
 }  // namespace
+
+bool win_is_disk_file(void* handle)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 const platform_ops& real_platform() { return win_ops; }
 

@@ -308,6 +308,18 @@ TEST_F(Bzip3Faults, CancelDuringTheLoop)
     EXPECT_FALSE(bzip3test::is_read_only(path("restored"))) << "attributes restored after a cancel";
 }
 
+TEST_F(Bzip3Faults, CancelReachesADecompressionInsideOneChunk)
+{
+    // Eight megabytes of zeros pack into less than one chunk.
+    std::string source = path("zeros");
+    write_file(source, std::string(8 << 20, '\0'));
+    std::string packed = compressed(source);
+    ASSERT_LT(file_size(packed), bzip3_chunk_size);
+    inject.after_chunk_read = [](int) { job_cancel.store(1); };
+    EXPECT_EQ(decompress_bzip3_file(packed.c_str(), path("restored").c_str()), 119);
+    EXPECT_LE(file_size(path("restored")), 2 * bzip3_chunk_size);
+}
+
 // A cancel that lands before the job has opened its target must not cost
 // the owner of an existing file of that name.
 TEST_F(Bzip3Faults, CancelBeforeTheTargetIsOpenedLeavesAnExistingTargetAlone)

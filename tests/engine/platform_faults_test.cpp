@@ -1,12 +1,15 @@
 // The platform made to fail on purpose, through a double of its table.
+#include "job.h"
 #include "kelbzp1.h"
 #include "platform.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
+#include <vector>
 
 using namespace kelbtest;
 
@@ -33,11 +36,13 @@ struct faults {
     int fail_read_after = -1;  // reads that succeed before one fails
     bool fail_write = false;
     bool fail_close_of_written = false;
+    bool record_progress = false;  // the percentage as each write begins
 };
 faults inject;
 std::atomic<int> reads{0};
 std::set<FILE*> failed_streams;
 std::set<FILE*> written_streams;
+std::vector<int32_t> progress_at_write;
 
 kelb::platform_ops make_double()
 {
@@ -57,6 +62,8 @@ kelb::platform_ops make_double()
         return kelb::real_platform().stream_read(buffer, count, stream);
     };
     ops.stream_write = [](const void* buffer, size_t count, FILE* stream) -> size_t {
+        if (inject.record_progress)
+            progress_at_write.push_back(kelb::get_progress());
         return inject.fail_write ? 0 : kelb::real_platform().stream_write(buffer, count, stream);
     };
     ops.stream_failed = [](FILE* stream) {
@@ -78,6 +85,7 @@ protected:
     {
         inject = faults{};
         reads = 0;
+        progress_at_write.clear();
         kelb::use_platform(&failing_platform);
         dir = scratch_dir();
     }
@@ -120,4 +128,18 @@ TEST_F(PlatformFaults, LostDecompressedDataIsAWriteError)
     inject.fail_write = false;
     inject.fail_close_of_written = true;
     EXPECT_EQ(run("decompress", fixture("text.txt.1.bz2"), path("t")), 114);
+}
+
+TEST_F(PlatformFaults, DecompressionProgressFollowsTheCompressedBytesRead)
+{
+    // This file comes out 30 times larger than it is: counted by output, the
+    // job would show 99 once it had written as many bytes as it reads in all.
+    inject.record_progress = true;
+    std::string source = fixture("repeat.txt.bz2");
+    ASSERT_EQ(run("decompress", source, path("r")), 0);
+    size_t as_many_as_read = static_cast<size_t>(file_size(source)) / 4096 + 1;
+    ASSERT_GT(progress_at_write.size(), as_many_as_read);
+    EXPECT_LT(progress_at_write[as_many_as_read - 1], 20);
+    EXPECT_TRUE(std::is_sorted(progress_at_write.begin(), progress_at_write.end()));
+    EXPECT_GE(progress_at_write.back(), 90);
 }
