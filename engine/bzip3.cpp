@@ -132,6 +132,11 @@ int32_t compress_body(compression& job, int32_t level)
     job.header.creation_time = times.creation;
     job.header.last_write_time = times.last_write;
 
+    // A source that cannot be read at all fails before the target is touched.
+    uint32_t n = 0;
+    if (!longfile_read_some(compress_input, bzip3_chunk_size, job.in, &n))
+        return cannot_open_source;
+
     // An existing target loses read-only, hidden and system before it is
     // replaced; a missing one makes this fail, which is fine.
     os.set_file_attributes(job.target, attribute_archive);
@@ -150,9 +155,6 @@ int32_t compress_body(compression& job, int32_t level)
     for (;;) {
         if (job_must_stop())
             return result_ok;
-        uint32_t n = 0;
-        if (!longfile_read_some(compress_input, bzip3_chunk_size, job.in, &n))
-            return job.bytes_read == 0 ? cannot_open_source : source_ended_early;
         if (n == 0) {
             // An empty source is the header alone.
             if (job.bytes_read == 0)
@@ -167,6 +169,8 @@ int32_t compress_body(compression& job, int32_t level)
         int32_t result = compress_chunk(job);
         if (result != result_ok || job.stream_ended)
             return result;
+        if (!longfile_read_some(compress_input, bzip3_chunk_size, job.in, &n))
+            return source_ended_early;
     }
 }
 

@@ -204,9 +204,14 @@ TEST_F(Bzip3Faults, TheSourcesEndNotItsSizeEndsTheStream)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "read " << c.fail_read << " fails, size off by " << c.size_error);
         SetUp();
+        write_file(target, "precious");
         inject.fail_read_number = c.fail_read;
         inject.size_error = c.size_error;
         ASSERT_EQ(compress_bzip3_file(source.c_str(), target.c_str(), 9), c.code);
+        if (c.code == 107) {
+            EXPECT_EQ(read_file(target), "precious") << "a source that cannot be read touches no target";
+            continue;
+        }
         if (c.code != 0) {
             EXPECT_EQ(header_of(read_file(target)).digest, zero_digest);
             continue;

@@ -139,6 +139,11 @@ TEST_F(Bzip3Jobs, ASourceThatMeasuresNothingIsStillReadToItsEnd)
     ASSERT_EQ(compress("/proc/version", path("v.bz3")), 0);
     ASSERT_EQ(decompress(path("v.bz3"), path("v")), 0);
     EXPECT_EQ(read_file(path("v")), content);
+
+    // Not one byte of this one can be read: a failure, and the target is left alone.
+    write_file(path("t.bz3"), "precious");
+    EXPECT_EQ(compress("/proc/self/mem", path("t.bz3")), 107);
+    EXPECT_EQ(read_file(path("t.bz3")), "precious");
 }
 
 // A far-future time (a tmpfs keeps one) is stored as the largest file time,
