@@ -3,6 +3,7 @@
 
 #include "processor.h"
 #include "job.h"
+#include "job_pool.h"
 #include "platform.h"
 #include "platform_impl.h"
 
@@ -81,6 +82,12 @@ int32_t dispatch(const char* command, uintptr_t arg2, uintptr_t arg3, uintptr_t 
         return job_result.load(std::memory_order_relaxed);
     if (!strcmp(command, "setlevel")) {
         bzip3_level.store(static_cast<int32_t>(arg2));
+        return 0;
+    }
+    // Workers for the jobs that follow; 0 is the default (one per processor).
+    if (!strcmp(command, "setthreads")) {
+        int32_t threads = static_cast<int32_t>(arg2);
+        job_threads_setting.store(threads < 0 ? 0 : threads);
         return 0;
     }
     if (!strcmp(command, "getcpuname"))

@@ -21,6 +21,8 @@ struct platform_ops {
     void (*sleep_ms)(unsigned milliseconds);
     // The debugger output channel.
     void (*debug_output)(const char* text);
+    // Processors this process may run on (its affinity), at least 1.
+    int32_t (*available_processors)();
 
     uint32_t (*get_file_attributes)(const char* name);
     // Files only: a folder, device or pipe keeps what it has (false).

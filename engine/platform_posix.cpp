@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,6 +67,15 @@ void posix_debug_output(const char* text)
     ssize_t ignored = write(fd, text, strlen(text));
     (void)ignored;
     close(fd);
+}
+
+int32_t posix_available_processors()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return CPU_COUNT(&set);
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int32_t>(online) : 1;
 }
 
 uint32_t posix_get_file_attributes(const char* name)
@@ -140,7 +150,7 @@ int64_t posix_stream_size(FILE* stream)
 int64_t posix_stream_tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
 
 const platform_ops posix_ops = {
-    posix_start_thread,        posix_sleep_ms,    posix_debug_output,
+    posix_start_thread,        posix_sleep_ms,    posix_debug_output, posix_available_processors,
     posix_get_file_attributes, posix_set_file_attributes, posix_delete_file,
     posix_same_file,           posix_stream_open, stdio_read,
     stdio_write,               stdio_failed,      posix_stream_size,

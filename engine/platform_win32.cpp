@@ -52,6 +52,17 @@ void win_sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
 
 void win_debug_output(const char* text) { OutputDebugStringA(text); }
 
+// The processors of the process's affinity mask, within its group.
+int32_t win_available_processors()
+{
+    DWORD_PTR process = 0, system = 0;
+    int32_t count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1)
+            ++count;
+    return count > 0 ? count : 1;
+}
+
 uint32_t win_get_file_attributes(const char* name) { return GetFileAttributesA(name); }
 
 // A folder or a device named as a target keeps its attributes.
@@ -106,7 +117,7 @@ FILE* win_stream_open(const char* name, const char* mode)
 }
 
 const platform_ops win_ops = {
-    win_start_thread,        win_sleep_ms,    win_debug_output,
+    win_start_thread,        win_sleep_ms,    win_debug_output, win_available_processors,
     win_get_file_attributes, win_set_file_attributes, win_delete_file,
     win_same_file,           win_stream_open, stdio_read,
     stdio_write,             stdio_failed,    win_stream_size,

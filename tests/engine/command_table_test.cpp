@@ -35,6 +35,8 @@ TEST_F(CommandTable, SteeringCommandsAnswerAsTabledWhileIdle)
     EXPECT_EQ(engine->call("selectlibrary", uintptr_t{0}), 3);
     for (intptr_t level : {0, 20, -1, 6})
         EXPECT_EQ(engine->call("setlevel", static_cast<uintptr_t>(level)), 0);
+    for (intptr_t threads : {3, -1, 0})
+        EXPECT_EQ(engine->call("setthreads", static_cast<uintptr_t>(threads)), 0);
     EXPECT_EQ(engine->call("thestatus"), 0);
     EXPECT_EQ(engine->call("getprogress"), 0);
     EXPECT_EQ(engine->call("intreturn"), 0);
