@@ -1,4 +1,4 @@
-/* bench_host LIBRARY COMMAND SOURCE TARGET LEVEL
+/* bench_host LIBRARY COMMAND SOURCE TARGET LEVEL [THREADS]
  *
  * The smallest host: loads the engine, starts one job through interface1 and
  * polls for its end the way the control does. Plain C, so that its own
@@ -19,8 +19,8 @@ static int32_t call(entry_point entry, const char* command, uintptr_t a2, const 
 
 int main(int argc, char** argv)
 {
-    if (argc != 6) {
-        fprintf(stderr, "usage: %s LIBRARY COMMAND SOURCE TARGET LEVEL\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        fprintf(stderr, "usage: %s LIBRARY COMMAND SOURCE TARGET LEVEL [THREADS]\n", argv[0]);
         return 255;
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -36,6 +36,8 @@ int main(int argc, char** argv)
     const struct timespec poll = {0, 2000000};
 
     call(entry, "setlevel", (uintptr_t)level, NULL, NULL);
+    if (argc == 7)
+        call(entry, "setthreads", (uintptr_t)atoi(argv[6]), NULL, NULL);
     call(entry, "status", 1, NULL, NULL);
     if (call(entry, argv[2], (uintptr_t)argv[3], argv[4], mode) != 1)
         return 255;
