@@ -22,12 +22,12 @@ std::atomic<bool> parallel_decoding{true};
 namespace {
 
 // The window of the source is moved up once this much of it is done with.
-constexpr size_t drop_size = 1024 * 1024;
+constexpr size_t drop_size = 256 * 1024;
 // A worker hands its output over in pieces of this size, and holds at most
 // held_limit of it until its block is next: a block may expand to tens of
 // megabytes.
 constexpr size_t piece_size = 128 * 1024;
-constexpr size_t held_limit = 1024 * 1024;
+constexpr size_t held_limit = 512 * 1024;
 // Longer than any block can be (900 000 symbols of at most 20 bits, and its
 // tables): a stretch without a magic this long ends with damage.
 constexpr uint64_t max_block_bits = 3ULL * 1024 * 1024 * 8;
@@ -50,17 +50,102 @@ struct block_work {
     bool abandoned = false;  // its output is no longer wanted
 };
 
+// What a worker's decoder allocates, kept from one block to the next: the
+// same few large buffers each time rather than fresh memory per block.
+class decoder_memory {
+public:
+    ~decoder_memory()
+    {
+        for (buffer& b : buffers_)
+            free(b.data);
+    }
+    void attach(bz_stream& strm)
+    {
+        strm.bzalloc = allocate;
+        strm.bzfree = release;
+        strm.opaque = this;
+    }
+
+private:
+    struct buffer {
+        void* data;
+        size_t size;
+        bool in_use;
+    };
+    static void* allocate(void* opaque, int items, int size)
+    {
+        auto& buffers = static_cast<decoder_memory*>(opaque)->buffers_;
+        size_t wanted = static_cast<size_t>(items) * static_cast<size_t>(size);
+        for (buffer& b : buffers)
+            if (!b.in_use && b.size == wanted) {
+                b.in_use = true;
+                return b.data;
+            }
+        // Another block size: what the last one needed goes.
+        for (size_t i = buffers.size(); i-- > 0;)
+            if (!buffers[i].in_use) {
+                free(buffers[i].data);
+                buffers.erase(buffers.begin() + static_cast<ptrdiff_t>(i));
+            }
+        void* data = malloc(wanted);
+        if (data)
+            buffers.push_back({data, wanted, true});
+        return data;
+    }
+    static void release(void* opaque, void* data)
+    {
+        for (buffer& b : static_cast<decoder_memory*>(opaque)->buffers_)
+            if (b.data == data)
+                b.in_use = false;
+    }
+    std::vector<buffer> buffers_;
+};
+
 struct shared_state {
     std::mutex lock;
     std::condition_variable output;  // a worker handed over output, or finished
     std::condition_variable room;    // the writer took output, or work is called off
     bool stopping = false;
+    // Kept for reuse, so that the job's memory is the most it ever needs at
+    // once, whichever thread needed it.
+    std::vector<std::vector<unsigned char>> spare_pieces;
+    std::vector<std::unique_ptr<decoder_memory>> spare_memory;
+
+    std::vector<unsigned char> take_piece()
+    {
+        std::vector<unsigned char> piece;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            if (!spare_pieces.empty()) {
+                piece = std::move(spare_pieces.back());
+                spare_pieces.pop_back();
+            }
+        }
+        piece.resize(piece_size);
+        return piece;
+    }
+    void give_back(std::vector<unsigned char>&& piece)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        spare_pieces.push_back(std::move(piece));
+    }
 };
 
 void decode_block(block_work& work, shared_state& s)
 {
+    std::unique_ptr<decoder_memory> memory;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (!s.spare_memory.empty()) {
+            memory = std::move(s.spare_memory.back());
+            s.spare_memory.pop_back();
+        }
+    }
+    if (!memory)
+        memory = std::make_unique<decoder_memory>();
     bz_stream strm;
     memset(&strm, 0, sizeof strm);
+    memory->attach(strm);
     bool decoded = false;
     if (BZ2_bzDecompressInit(&strm, 0, 0) == BZ_OK) {
         strm.next_in = reinterpret_cast<char*>(work.input.data());
@@ -74,7 +159,7 @@ void decode_block(block_work& work, shared_state& s)
                 if (s.stopping || work.abandoned)
                     break;
             }
-            std::vector<unsigned char> piece(piece_size);
+            std::vector<unsigned char> piece = s.take_piece();
             strm.next_out = reinterpret_cast<char*>(piece.data());
             strm.avail_out = static_cast<unsigned>(piece_size);
             int ret = BZ2_bzDecompress(&strm);
@@ -90,6 +175,8 @@ void decode_block(block_work& work, shared_state& s)
                 work.pieces.push_back(std::move(piece));
                 s.output.notify_all();
             }
+            else
+                s.give_back(std::move(piece));
             if (ret == BZ_STREAM_END) {
                 decoded = true;
                 break;
@@ -102,6 +189,7 @@ void decode_block(block_work& work, shared_state& s)
     }
     std::vector<unsigned char>().swap(work.input);
     std::lock_guard<std::mutex> hold(s.lock);
+    s.spare_memory.push_back(std::move(memory));
     work.finished = true;
     work.decoded = decoded;
     s.output.notify_all();
@@ -446,6 +534,7 @@ parallel_outcome decoder::run()
             shared_.room.notify_all();
             if (!sink_.write(piece.data(), piece.size()))
                 return end_with(parallel_outcome::write_failed);
+            shared_.give_back(std::move(piece));
             continue;
         }
         hold.unlock();
