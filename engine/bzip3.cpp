@@ -14,7 +14,13 @@
 
 #include <bzlib.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace kelb {
 
@@ -257,14 +263,91 @@ int32_t decompress_sequentially(decompression& job)
     return result_ok;
 }
 
+// Hashes the output on a thread of its own, beside the decoding, which would
+// otherwise wait for the digest on every byte. Hashes in place, on the
+// calling thread, when no thread can be had.
+class md5_thread {
+public:
+    explicit md5_thread(md5_context& md5) : md5_(md5)
+    {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~md5_thread() { finish(); }
+
+    void add(const unsigned char* data, size_t count)
+    {
+        if (!thread_.joinable()) {
+            md5_update(&md5_, data, count);
+            return;
+        }
+        std::vector<unsigned char> piece;
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            room_.wait(hold, [&] { return queue_.size() < max_queued; });
+            if (!spare_.empty()) {
+                piece = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        piece.assign(data, data + count);
+        std::lock_guard<std::mutex> hold(lock_);
+        queue_.push_back(std::move(piece));
+        work_.notify_one();
+    }
+    // Returns once every byte given has been hashed.
+    void finish()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_ = true;
+        }
+        work_.notify_one();
+        thread_.join();
+    }
+
+private:
+    static constexpr size_t max_queued = 8;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            work_.wait(hold, [&] { return done_ || !queue_.empty(); });
+            if (queue_.empty())
+                return;
+            std::vector<unsigned char> piece = std::move(queue_.front());
+            queue_.pop_front();
+            hold.unlock();
+            md5_update(&md5_, piece.data(), piece.size());
+            hold.lock();
+            spare_.push_back(std::move(piece));
+            room_.notify_one();
+        }
+    }
+
+    md5_context& md5_;
+    std::mutex lock_;
+    std::condition_variable work_;
+    std::condition_variable room_;
+    std::deque<std::vector<unsigned char>> queue_;
+    std::vector<std::vector<unsigned char>> spare_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 // The decoded stream into the target and its digest.
 class bzip3_target final : public decode_sink {
 public:
-    explicit bzip3_target(decompression& job) : job_(job) {}
+    explicit bzip3_target(decompression& job) : job_(job), md5_(job.md5) {}
 
     bool write(const unsigned char* data, size_t count) override
     {
-        md5_update(&job_.md5, data, count);
+        md5_.add(data, count);
         written_ += count;
         return longfile_write(data, static_cast<uint32_t>(count), job_.out) == count;
     }
@@ -275,9 +358,12 @@ public:
         percent_done.store(percent_of_64(job_.source_size, job_.bytes_read));
     }
     uint64_t written() const { return written_; }
+    // Once the digest has all the bytes written.
+    void finish() { md5_.finish(); }
 
 private:
     decompression& job_;
+    md5_thread md5_;
     uint64_t written_ = 0;
 };
 
@@ -293,6 +379,7 @@ int32_t decompress_stream(decompression& job)
         return static_cast<size_t>(longfile_read(buffer, static_cast<uint32_t>(count), job.in));
     };
     parallel_outcome outcome = decompress_in_parallel(read, bzip3_chunk_size, bzip3_header_size, true, sink);
+    sink.finish();
     switch (outcome.how) {
     case parallel_outcome::finished:
         job.stream_ended = outcome.any_stream;
