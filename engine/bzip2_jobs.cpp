@@ -5,12 +5,15 @@
 #include "jobs.h"
 
 #include "job.h"
+#include "parallel_decompress.h"
 #include "platform.h"
 
 #include <bzlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 namespace kelb {
 
@@ -70,6 +73,168 @@ bool close_bzip2_output(BZFILE* bz, FILE* file, bool finish)
 bool starts_like_bzip2(const unsigned char* head, size_t length)
 {
     return length >= 3 && memcmp(head, "BZh", 3) == 0;
+}
+
+// The decoded streams into the target. The sequential decoding hands its
+// output out in chunks and drops the chunk in which it meets damage, which
+// may hold the last bytes of good blocks: until a stream is whole, its last
+// full chunk and what follows it are held back, so that what has been
+// written is always a part of what the sequential decoding writes.
+class bzip2_target final : public decode_sink {
+public:
+    explicit bzip2_target(FILE* out) : out_(out) {}
+
+    bool write(const unsigned char* data, size_t count) override
+    {
+        uint64_t total = total_ + count;
+        uint64_t safe = total >= chunk_size ? (total - chunk_size) / chunk_size * chunk_size : 0;
+        if (safe > written_) {
+            size_t from_tail = static_cast<size_t>(std::min<uint64_t>(safe - written_, tail_.size()));
+            if (!put(tail_.data(), from_tail))
+                return false;
+            tail_.erase(tail_.begin(), tail_.begin() + static_cast<ptrdiff_t>(from_tail));
+            size_t from_data = static_cast<size_t>(safe - written_ - from_tail);
+            if (!put(data, from_data))
+                return false;
+            data += from_data;
+            count -= from_data;
+            written_ = safe;
+        }
+        tail_.insert(tail_.end(), data, data + count);
+        total_ = total;
+        return true;
+    }
+    bool stream_verified() override
+    {
+        data_seen_ = data_seen_ || total_ > 0;
+        bool ok = put(tail_.data(), tail_.size());
+        tail_.clear();
+        total_ = written_ = 0;
+        return ok;
+    }
+    void consumed(uint64_t offset) override { bytes_done.store(static_cast<int64_t>(offset)); }
+
+    // Of the stream now being decoded, the bytes in the target.
+    uint64_t written_of_stream() const { return written_; }
+    // Whether a whole stream gave any data.
+    bool data_seen() const { return data_seen_; }
+
+private:
+    bool put(const unsigned char* data, size_t count)
+    {
+        return count == 0 || platform().stream_write(data, count, out_) == count;
+    }
+
+    FILE* out_;
+    uint64_t total_ = 0;    // of the current stream, given
+    uint64_t written_ = 0;  // of the current stream, in the target
+    std::vector<unsigned char> tail_;
+    bool data_seen_ = false;
+};
+
+struct stream_position {
+    uint64_t start;    // its first byte in the source
+    int number;        // 1 for the first stream
+    uint64_t written;  // its bytes already in the target
+};
+
+// libbzip2's file layer, stream after stream, from the stream at `from` to
+// the end: the reference decoding, which settles every damaged, truncated or
+// odd file. The layer reads the source in runs of BZ_MAX_UNUSED bytes from
+// its start, and where damage shows depends on what it has read: the same
+// runs are read here.
+int32_t decompress_sequentially(const char* source, FILE* out, const stream_position& from, bool& data_seen,
+                                bool& stopped)
+{
+    const platform_ops& os = platform();
+    FILE* in = os.stream_open(source, "rb");
+    if (!in)
+        return cannot_open_source;
+    unsigned char leftover[BZ_MAX_UNUSED];
+    size_t run = 0;
+    for (uint64_t i = 0; i <= from.start / BZ_MAX_UNUSED; ++i) {
+        run = os.stream_read(leftover, BZ_MAX_UNUSED, in);
+        if (os.stream_failed(in)) {
+            os.stream_close(in);
+            return cannot_open_source;
+        }
+    }
+    size_t offset = static_cast<size_t>(from.start % BZ_MAX_UNUSED);
+    int unused_count = run > offset ? static_cast<int>(run - offset) : 0;
+    memmove(leftover, leftover + offset, static_cast<size_t>(unused_count));
+
+    int32_t result = result_ok;
+    int bzerr = BZ_OK;
+    int stream_number = from.number;
+    uint64_t skip = from.written;
+    BZFILE* bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, leftover, unused_count);
+    if (!bz)
+        result = stream_number == 1 ? cannot_open_source : data_error;
+
+    // Streams follow one another until the file ends; bytes after a complete
+    // stream that do not start another one are ignored, as bzip2 does.
+    char buffer[chunk_size];
+    while (bz) {
+        int n = BZ2_bzRead(&bzerr, bz, buffer, chunk_size);
+        if (bzerr == BZ_DATA_ERROR_MAGIC && stream_number > 1)
+            break;
+        if (bzerr == BZ_IO_ERROR) {
+            // The source could not be read: that is not damaged data.
+            result = cannot_open_source;
+            break;
+        }
+        if (bzerr != BZ_OK && bzerr != BZ_STREAM_END) {
+            result = data_error;
+            break;
+        }
+        // Progress is the share of the compressed source consumed: what comes
+        // out of a well-compressed file says little about how far the job is.
+        int64_t consumed = os.stream_tell(in);
+        if (consumed >= 0)
+            bytes_done.store(consumed);
+        if (n > 0)
+            data_seen = true;
+        // Every pass, data or not: a file of many empty streams yields none.
+        if (job_must_stop()) {
+            stopped = true;
+            bytes_done.store(bytes_total.load());
+            break;
+        }
+        size_t skipped = static_cast<size_t>(std::min<uint64_t>(skip, static_cast<uint64_t>(n)));
+        skip -= skipped;
+        size_t rest = static_cast<size_t>(n) - skipped;
+        if (rest > 0 && os.stream_write(buffer + skipped, rest, out) != rest) {
+            result = target_write_failed;
+            break;
+        }
+        if (bzerr != BZ_STREAM_END)
+            continue;
+
+        void* unused = nullptr;
+        unused_count = 0;
+        BZ2_bzReadGetUnused(&bzerr, bz, &unused, &unused_count);
+        memcpy(leftover, unused, static_cast<size_t>(unused_count));
+        BZ2_bzReadClose(&bzerr, bz);
+        bz = nullptr;
+        skip = 0;
+        if (unused_count == 0) {
+            int c = fgetc(in);
+            if (c == EOF) {
+                if (ferror(in))
+                    result = cannot_open_source;
+                break;
+            }
+            ungetc(c, in);
+        }
+        bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, leftover, unused_count);
+        if (!bz)
+            result = data_error;
+        ++stream_number;
+    }
+    if (bz)
+        BZ2_bzReadClose(&bzerr, bz);
+    os.stream_close(in);
+    return result;
 }
 
 }  // namespace
@@ -173,75 +338,38 @@ int32_t decompress_bzip2_file(const char* source, const char* target)
         return cannot_open_source;
     }
 
+    bzip2_target sink(out);
+    parallel_outcome outcome;
+    outcome.how = parallel_outcome::handed_over;
+    if (parallel_decoding.load()) {
+        auto read = [&](unsigned char* buffer, size_t count, bool* failed) {
+            size_t n = os.stream_read(buffer, count, in);
+            *failed = n < count && os.stream_failed(in);
+            return n;
+        };
+        outcome = decompress_in_parallel(read, chunk_size, 0, false, sink);
+    }
+    os.stream_close(in);
+
     int32_t result = result_ok;
     bool data_seen = false;
     bool stopped = false;
-    int bzerr = BZ_OK;
-    BZFILE* bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, nullptr, 0);
-    if (!bz)
-        result = cannot_open_source;
-
-    // Streams follow one another until the file ends; bytes after a complete
-    // stream that do not start another one are ignored, as bzip2 does.
-    char buffer[chunk_size];
-    unsigned char leftover[BZ_MAX_UNUSED];
-    int stream_number = 1;
-    while (bz) {
-        int n = BZ2_bzRead(&bzerr, bz, buffer, chunk_size);
-        if (bzerr == BZ_DATA_ERROR_MAGIC && stream_number > 1)
-            break;
-        if (bzerr == BZ_IO_ERROR) {
-            // The source could not be read: that is not damaged data.
-            result = cannot_open_source;
-            break;
-        }
-        if (bzerr != BZ_OK && bzerr != BZ_STREAM_END) {
-            result = data_error;
-            break;
-        }
-        // Progress is the share of the compressed source consumed: what comes
-        // out of a well-compressed file says little about how far the job is.
-        int64_t consumed = os.stream_tell(in);
-        if (consumed >= 0)
-            bytes_done.store(consumed);
-        if (n > 0)
-            data_seen = true;
-        // Every pass, data or not: a file of many empty streams yields none.
-        if (job_must_stop()) {
-            stopped = true;
-            bytes_done.store(bytes_total.load());
-            break;
-        }
-        if (n > 0 && os.stream_write(buffer, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-            result = target_write_failed;
-            break;
-        }
-        if (bzerr != BZ_STREAM_END)
-            continue;
-
-        void* unused = nullptr;
-        int unused_count = 0;
-        BZ2_bzReadGetUnused(&bzerr, bz, &unused, &unused_count);
-        memcpy(leftover, unused, static_cast<size_t>(unused_count));
-        BZ2_bzReadClose(&bzerr, bz);
-        bz = nullptr;
-        if (unused_count == 0) {
-            int c = fgetc(in);
-            if (c == EOF) {
-                if (ferror(in))
-                    result = cannot_open_source;
-                break;
-            }
-            ungetc(c, in);
-        }
-        bz = BZ2_bzReadOpen(&bzerr, in, 0, 0, leftover, unused_count);
-        if (!bz)
-            result = data_error;
-        ++stream_number;
+    switch (outcome.how) {
+    case parallel_outcome::finished:
+        break;
+    case parallel_outcome::stopped:
+        stopped = true;
+        bytes_done.store(bytes_total.load());
+        break;
+    case parallel_outcome::write_failed:
+        result = target_write_failed;
+        break;
+    case parallel_outcome::handed_over:
+        result = decompress_sequentially(
+            source, out, {outcome.stream_start, outcome.stream_number, sink.written_of_stream()}, data_seen, stopped);
+        break;
     }
-    if (bz)
-        BZ2_bzReadClose(&bzerr, bz);
-    os.stream_close(in);
+    data_seen = data_seen || sink.data_seen();
     // Buffered output that cannot be written out is lost output.
     if (!os.stream_close(out) && result == result_ok)
         result = target_write_failed;

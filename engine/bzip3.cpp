@@ -9,11 +9,18 @@
 #include "job.h"
 #include "longfile.h"
 #include "md5.h"
+#include "parallel_decompress.h"
 #include "platform.h"
 
 #include <bzlib.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace kelb {
 
@@ -187,7 +194,9 @@ int32_t store_final_header(const compression& job)
     return longfile_close(file) && written ? result_ok : write_failed;
 }
 
-struct decompression : bzip3_job {};
+struct decompression : bzip3_job {
+    uint64_t skip = 0;  // decoded bytes already in the target
+};
 
 // Decompresses the chunk now in the stream's input. Returns a result code.
 int32_t decompress_chunk(decompression& job)
@@ -198,9 +207,12 @@ int32_t decompress_chunk(decompression& job)
         strm.avail_out = bzip3_chunk_size;
         int ret = BZ2_bzDecompress(&strm);
         uint32_t produced = bzip3_chunk_size - strm.avail_out;
+        uint32_t skipped = static_cast<uint32_t>(job.skip < produced ? job.skip : produced);
+        job.skip -= skipped;
+        produced -= skipped;
         if (produced > 0) {
-            md5_update(&job.md5, decompress_output, produced);
-            if (longfile_write(decompress_output, produced, job.out) != produced)
+            md5_update(&job.md5, decompress_output + skipped, produced);
+            if (longfile_write(decompress_output + skipped, produced, job.out) != produced)
                 return write_failed;
         }
         switch (ret) {
@@ -227,6 +239,167 @@ int32_t decompress_chunk(decompression& job)
                                       "ret == BZ_DATA_ERROR || ret == BZ_MEM_ERROR");
         }
     }
+}
+
+// libbzip2's stream decoder fed the source chunk by chunk from the stream's
+// start: the reference decoding, which settles every damaged, truncated or
+// odd stream.
+int32_t decompress_sequentially(decompression& job)
+{
+    for (;;) {
+        if (job_must_stop())
+            break;
+        uint32_t n = longfile_read(decompress_input, bzip3_chunk_size, job.in);
+        if (n == 0 || job.stream_ended)
+            break;  // whatever follows a complete stream is not looked at
+        job.bytes_read += n;
+        percent_done.store(percent_of_64(job.source_size, job.bytes_read));
+        job.strm.next_in = reinterpret_cast<char*>(decompress_input);
+        job.strm.avail_in = n;
+        int32_t result = decompress_chunk(job);
+        if (result != result_ok)
+            return result;
+    }
+    return result_ok;
+}
+
+// Hashes the output on a thread of its own, beside the decoding, which would
+// otherwise wait for the digest on every byte. Hashes in place, on the
+// calling thread, when no thread can be had.
+class md5_thread {
+public:
+    explicit md5_thread(md5_context& md5) : md5_(md5)
+    {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~md5_thread() { finish(); }
+
+    void add(const unsigned char* data, size_t count)
+    {
+        if (!thread_.joinable()) {
+            md5_update(&md5_, data, count);
+            return;
+        }
+        std::vector<unsigned char> piece;
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            room_.wait(hold, [&] { return queue_.size() < max_queued; });
+            if (!spare_.empty()) {
+                piece = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        piece.assign(data, data + count);
+        std::lock_guard<std::mutex> hold(lock_);
+        queue_.push_back(std::move(piece));
+        work_.notify_one();
+    }
+    // Returns once every byte given has been hashed.
+    void finish()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_ = true;
+        }
+        work_.notify_one();
+        thread_.join();
+    }
+
+private:
+    static constexpr size_t max_queued = 8;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            work_.wait(hold, [&] { return done_ || !queue_.empty(); });
+            if (queue_.empty())
+                return;
+            std::vector<unsigned char> piece = std::move(queue_.front());
+            queue_.pop_front();
+            hold.unlock();
+            md5_update(&md5_, piece.data(), piece.size());
+            hold.lock();
+            spare_.push_back(std::move(piece));
+            room_.notify_one();
+        }
+    }
+
+    md5_context& md5_;
+    std::mutex lock_;
+    std::condition_variable work_;
+    std::condition_variable room_;
+    std::deque<std::vector<unsigned char>> queue_;
+    std::vector<std::vector<unsigned char>> spare_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// The decoded stream into the target and its digest.
+class bzip3_target final : public decode_sink {
+public:
+    explicit bzip3_target(decompression& job) : job_(job), md5_(job.md5) {}
+
+    bool write(const unsigned char* data, size_t count) override
+    {
+        md5_.add(data, count);
+        written_ += count;
+        return longfile_write(data, static_cast<uint32_t>(count), job_.out) == count;
+    }
+    bool stream_verified() override { return true; }
+    void consumed(uint64_t offset) override
+    {
+        job_.bytes_read = offset - bzip3_header_size;
+        percent_done.store(percent_of_64(job_.source_size, job_.bytes_read));
+    }
+    uint64_t written() const { return written_; }
+    // Once the digest has all the bytes written.
+    void finish() { md5_.finish(); }
+
+private:
+    decompression& job_;
+    md5_thread md5_;
+    uint64_t written_ = 0;
+};
+
+// The stream after the header, on all the job's workers as far as they can
+// take it, then sequentially from its start.
+int32_t decompress_stream(decompression& job)
+{
+    if (!parallel_decoding.load())
+        return decompress_sequentially(job);
+    bzip3_target sink(job);
+    auto read = [&](unsigned char* buffer, size_t count, bool* failed) {
+        *failed = false;  // a failed read ends the source, as it does sequentially
+        return static_cast<size_t>(longfile_read(buffer, static_cast<uint32_t>(count), job.in));
+    };
+    parallel_outcome outcome = decompress_in_parallel(read, bzip3_chunk_size, bzip3_header_size, true, sink);
+    sink.finish();
+    switch (outcome.how) {
+    case parallel_outcome::finished:
+        job.stream_ended = outcome.any_stream;
+        return result_ok;
+    case parallel_outcome::stopped:
+        return result_ok;
+    case parallel_outcome::write_failed:
+        return write_failed;
+    case parallel_outcome::handed_over:
+        break;
+    }
+    // What is in the target already is not written twice.
+    job.skip = sink.written();
+    job.bytes_read = 0;
+    longfile_close(job.in);
+    job.in = longfile_open(job.source, "rb");
+    unsigned char head[bzip3_header_size];
+    if (!job.in || longfile_read(head, bzip3_header_size, job.in) < bzip3_header_size)
+        return result_ok;  // a source that can no longer be read fails the digest
+    return decompress_sequentially(job);
 }
 
 // From the ready decompressor to the digest check.
@@ -257,20 +430,9 @@ int32_t decompress_body(decompression& job)
     if (!job.out)
         return cannot_open_target;
 
-    for (;;) {
-        if (job_must_stop())
-            break;
-        uint32_t n = longfile_read(decompress_input, bzip3_chunk_size, job.in);
-        if (n == 0 || job.stream_ended)
-            break;  // whatever follows a complete stream is not looked at
-        job.bytes_read += n;
-        percent_done.store(percent_of_64(job.source_size, job.bytes_read));
-        job.strm.next_in = reinterpret_cast<char*>(decompress_input);
-        job.strm.avail_in = n;
-        int32_t result = decompress_chunk(job);
-        if (result != result_ok)
-            return result;
-    }
+    int32_t result = decompress_stream(job);
+    if (result != result_ok)
+        return result;
 
     // Whatever the source measured: a bare header is an empty file only when
     // its digest is that of empty input.

@@ -36,7 +36,7 @@ struct faults {
     int fail_read_after = -1;  // reads that succeed before one fails
     bool fail_write = false;
     bool fail_close_of_written = false;
-    bool record_progress = false;  // the percentage as each write begins
+    bool record_progress = false;  // the percentage as each 4096 bytes written begin
 };
 faults inject;
 std::atomic<int> reads{0};
@@ -63,7 +63,7 @@ kelb::platform_ops make_double()
     };
     ops.stream_write = [](const void* buffer, size_t count, FILE* stream) -> size_t {
         if (inject.record_progress)
-            progress_at_write.push_back(kelb::get_progress());
+            progress_at_write.insert(progress_at_write.end(), (count + 4095) / 4096, kelb::get_progress());
         return inject.fail_write ? 0 : kelb::real_platform().stream_write(buffer, count, stream);
     };
     ops.stream_failed = [](FILE* stream) {

@@ -1,0 +1,220 @@
+// The decompression jobs on all cores against the same jobs decoding
+// sequentially, as they did on one core: the same code and the same bytes for
+// every file, good or damaged, with one worker and with four.
+#include "block_scanner.h"
+#include "bzip3_header.h"
+#include "job_pool.h"
+#include "jobs.h"
+#include "md5.h"
+#include "parallel_decompress.h"
+#include "test_support.h"
+
+#include <bzlib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace kelbtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string bzip2_of(const std::string& data, int level)
+{
+    unsigned size = static_cast<unsigned>(data.size() + data.size() / 50 + 1024);
+    std::string out(size, '\0');
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(&out[0], &size, const_cast<char*>(data.data()),
+                                       static_cast<unsigned>(data.size()), level, 0, 30),
+              BZ_OK);
+    out.resize(size);
+    return out;
+}
+
+// Bytes whose sets of values put both magics into every block's table of the
+// values used (16 bits per used sixteen): the end magic by the sixteens 1 to
+// 3, the block magic by 4 to 6.
+std::string planted_magics(size_t size)
+{
+    const uint16_t maps[6] = {0x1772, 0x4538, 0x5090, 0x3141, 0x5926, 0x5359};
+    std::string values;
+    for (int r = 0; r < 6; ++r)
+        for (int j = 0; j < 16; ++j)
+            if (maps[r] & (0x8000 >> j))
+                values += static_cast<char>(16 * (r + 1) + j);
+    std::string data(size, '\0');
+    uint32_t seed = 12345;
+    for (char& c : data) {
+        seed = seed * 1103515245 + 12345;
+        c = values[(seed >> 16) % values.size()];
+    }
+    return data;
+}
+
+struct input {
+    std::string name;
+    std::string bytes;
+    bool whole;  // well-formed to its end: no part of it needs the sequential decoding
+};
+
+std::vector<input> inputs()
+{
+    std::vector<input> files;
+    for (const char* name : {"text.txt.1.bz2", "text.txt.9.bz2", "binary.bin.5.bz2", "random.bin.9.bz2",
+                             "empty.txt.9.bz2", "chunk4096.bin.5.bz2", "sample1.bz2", "sample2.bz2", "sample3.bz2",
+                             "concat.bz2", "empty-streams.bz2"})
+        files.push_back({name, read_file(fixture(name)), true});
+    for (const char* name : {"trailing-garbage.bz2", "corrupt.bz2", "truncated.bz2", "short.bz2"})
+        files.push_back({name, read_file(fixture(name)), false});
+    for (auto& entry : fs::directory_iterator(fs::path(peer_file("expected.tsv")).parent_path()))
+        if (entry.path().extension() == ".bz2")
+            files.push_back({entry.path().filename().string(), read_file(entry.path().string()), false});
+
+    std::string binary = read_file(fixture("binary.bin")).substr(0, 600000);
+    for (int level = 1; level <= 9; ++level)
+        files.push_back({"binary at " + std::to_string(level), bzip2_of(binary, level), true});
+    // Long runs: a level-9 block of them expands to tens of megabytes.
+    files.push_back(
+        {"runs", bzip2_of(std::string(8000000, 'a') + binary.substr(0, 100000) + std::string(4000000, '\0'), 9), true});
+    std::string planted = bzip2_of(planted_magics(700000), 1);
+    files.push_back({"planted magics", planted, true});
+
+    // Several streams, then that file damaged, cut short, or followed by bytes
+    // that are no stream or only look like the start of one.
+    std::string multi = planted + read_file(fixture("empty.txt.9.bz2")) + read_file(fixture("text.txt.9.bz2"));
+    files.push_back({"streams", multi, true});
+    for (int i = 1; i <= 6; ++i) {
+        size_t at = multi.size() * i / 7 + i;
+        files.push_back({"cut at " + std::to_string(at), multi.substr(0, at), false});
+        std::string flipped = multi;
+        flipped[at] = static_cast<char>(flipped[at] ^ (1 << i % 8));
+        files.push_back({"flipped at " + std::to_string(at), flipped, false});
+    }
+    for (const char* tail : {"BZ", "BZh9", "BZh0", "BZh91AY&SY", "BZh9\x17rE8P\x90", "not bzip2"})
+        files.push_back({std::string("followed by ") + tail, multi + tail, false});
+    return files;
+}
+
+// The pipeline alone, from memory into memory.
+struct memory_sink : kelb::decode_sink {
+    bool write(const unsigned char* data, size_t count) override
+    {
+        bytes.append(reinterpret_cast<const char*>(data), count);
+        return true;
+    }
+    bool stream_verified() override { return true; }
+    void consumed(uint64_t offset) override
+    {
+        in_order = in_order && offset >= done;
+        done = offset;
+    }
+    std::string bytes;
+    uint64_t done = 0;
+    bool in_order = true;
+};
+
+struct outcome {
+    int32_t code;
+    std::string bytes;
+};
+
+class ParallelDecompress : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        kelb::parallel_decoding.store(true);
+        kelb::job_threads_setting.store(0);
+    }
+
+    outcome run(bool bzip3, const std::string& source)
+    {
+        std::string target = dir + "/out";
+        int32_t code = bzip3 ? kelb::decompress_bzip3_file(source.c_str(), target.c_str())
+                             : kelb::decompress_bzip2_file(source.c_str(), target.c_str());
+        outcome o{code, file_exists(target) ? read_file(target) : "(none)"};
+        fs::remove(target);
+        return o;
+    }
+
+    // The file behind a Bzip3 header with the digest of `bytes`.
+    std::string wrapped(const std::string& file, const std::string& bytes)
+    {
+        kelb::bzip3_header header{};
+        memcpy(header.magic, kelb::bzip3_magic, 4);
+        kelb::md5_context md5;
+        kelb::md5_init(&md5);
+        kelb::md5_update(&md5, bytes.data(), bytes.size());
+        kelb::md5_final(&md5, header.digest);
+        header.attributes = 0x20;
+        unsigned char head[kelb::bzip3_header_size];
+        kelb::encode_bzip3_header(header, head);
+        return std::string(reinterpret_cast<char*>(head), sizeof head) + file;
+    }
+
+    std::string dir = scratch_dir();
+};
+
+}  // namespace
+
+TEST_F(ParallelDecompress, EveryFileGivesTheSequentialCodeAndBytes)
+{
+    std::string source = dir + "/in";
+    for (auto& [name, file, whole] : inputs()) {
+        for (bool bzip3 : {false, true}) {
+            SCOPED_TRACE(name + (bzip3 ? " behind a Bzip3 header" : ""));
+            kelb::parallel_decoding.store(false);
+            write_file(source, file);
+            outcome expected = run(false, source);
+            if (bzip3) {
+                write_file(source, wrapped(file, expected.bytes));
+                expected = run(true, source);
+            }
+            kelb::parallel_decoding.store(true);
+            for (int threads : {1, 4}) {
+                kelb::job_threads_setting.store(threads);
+                outcome got = run(bzip3, source);
+                EXPECT_EQ(got.code, expected.code) << threads << " workers";
+                EXPECT_EQ(got.bytes.size(), expected.bytes.size()) << threads << " workers";
+                EXPECT_TRUE(got.bytes == expected.bytes) << threads << " workers";
+                if (bzip3)
+                    continue;
+                // Whatever the pipeline finishes alone is the sequential output; a
+                // well-formed file it finishes alone, to its last byte.
+                memory_sink sink;
+                size_t at = 0;
+                auto read = [&](unsigned char* buffer, size_t count, bool* failed) {
+                    *failed = false;
+                    count = std::min(count, file.size() - at);
+                    memcpy(buffer, file.data() + at, count);
+                    at += count;
+                    return count;
+                };
+                kelb::parallel_outcome alone = kelb::decompress_in_parallel(read, 4096, 0, false, sink);
+                if (whole) {
+                    EXPECT_EQ(alone.how, kelb::parallel_outcome::finished) << threads << " workers";
+                    EXPECT_EQ(sink.done, file.size()) << threads << " workers";
+                }
+                if (alone.how == kelb::parallel_outcome::finished && expected.code != 14) {  // 14: refused unread
+                    EXPECT_TRUE(sink.bytes == expected.bytes) << threads << " workers";
+                }
+                EXPECT_TRUE(sink.in_order);
+            }
+        }
+    }
+}
+
+TEST_F(ParallelDecompress, PlantedMagicsAreInsideTheBlocks)
+{
+    // Otherwise the case above would not show that false magics are joined over.
+    std::string file = bzip2_of(planted_magics(700000), 1);
+    std::vector<kelb::magic_found> found;
+    kelb::find_magics(reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0, 0, true, found);
+    size_t blocks = 0, ends = 0;
+    for (auto& m : found)
+        (m.end ? ends : blocks) += 1;
+    EXPECT_GE(blocks, 14u);  // 7 true block magics, and one false in each block
+    EXPECT_GE(ends, 8u);     // one true, and one false in each block
+}
