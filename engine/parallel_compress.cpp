@@ -18,8 +18,8 @@ namespace kelb {
 
 namespace {
 
-// What each read may bring, and the pieces a block is expanded in.
-constexpr size_t read_size = 32768;
+// The pieces a block is expanded in.
+constexpr size_t read_size = compress_read_size;
 constexpr size_t expand_size = 65536;
 // Source chunks the observer may lag behind the reader.
 constexpr unsigned observed_chunks = 8;

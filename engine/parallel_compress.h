@@ -8,6 +8,9 @@
 
 namespace kelb {
 
+// The most any one read is asked for.
+constexpr size_t compress_read_size = 32768;
+
 struct compress_io {
     // Up to capacity bytes of the source into buffer, *n == 0 at its end;
     // false when the read fails.

@@ -63,7 +63,7 @@ printf 'BZ' > short.bz2
 printf 'PK\003\004 not bzip2 at all' > notbzip2.bz2
 
 # Digests by the real md5sum, for targets that cannot run it themselves.
-for f in text.txt binary.bin random.bin large.bin empty.txt chunk32768.bin sample1.ref text.txt.9.bz2; do
+for f in text.txt binary.bin random.bin large.bin runs.bin empty.txt chunk32768.bin sample1.ref text.txt.9.bz2; do
   md5sum "$f" | cut -c1-32 > "$f.md5"
 done
 
