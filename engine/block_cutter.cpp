@@ -25,18 +25,28 @@ inline size_t put_run(unsigned char* out, unsigned char byte, unsigned length)
 
 block_cutter::block_cutter(int level) : limit_(100000u * static_cast<unsigned>(level) - 19) {}
 
+void block_cutter::make_room()
+{
+    if (block_.size() != limit_ + slack)
+        block_.resize(limit_ + slack);
+}
+
+void block_cutter::use_buffer(std::vector<unsigned char> buffer)
+{
+    block_.swap(buffer);
+    make_room();
+}
+
 void block_cutter::close_run()
 {
-    if (block_.empty())
-        block_.resize(limit_ + slack);
+    make_room();
     coded_ += put_run(block_.data() + coded_, static_cast<unsigned char>(run_byte_), run_length_);
     raw_ += run_length_;
 }
 
 size_t block_cutter::feed(const unsigned char* data, size_t size)
 {
-    if (block_.empty())
-        block_.resize(limit_ + slack);
+    make_room();
     // Locals: stores through the byte pointer would make the compiler reload
     // every member after each one.
     unsigned char* out = block_.data();

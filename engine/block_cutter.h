@@ -30,8 +30,12 @@ public:
     // otherwise (the end of the input) the run ends the block.
     cut_block take();
     bool empty() const { return raw_ == 0 && run_length_ == 0; }
+    // A block's room to use for the next (else feed makes its own).
+    bool has_buffer() const { return !block_.empty(); }
+    void use_buffer(std::vector<unsigned char> buffer);
 
 private:
+    void make_room();
     void close_run();
 
     size_t limit_;

@@ -6,9 +6,13 @@
 
 #include <bzlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,7 +22,7 @@ namespace kelb {
 
 namespace {
 
-// The pieces a block is expanded in.
+// What one read may bring, and the pieces a block is expanded in.
 constexpr size_t read_size = compress_read_size;
 constexpr size_t expand_size = 65536;
 // Source chunks the observer may lag behind the reader.
@@ -27,6 +31,82 @@ constexpr unsigned observed_chunks = 8;
 // As libbzip2's own file layer: no diagnostics, the default work factor.
 constexpr int compress_verbosity = 0;
 constexpr int compress_work_factor = 30;
+
+// libbzip2 asks for the same few large pieces (about 8 MB at level 9) for
+// every block, and every block needs two buffers of about its size. All are
+// kept for the next block rather than handed back: fresh pages from the
+// system cost their faults and zeroing each time, and the heap would grow
+// with the holes they leave.
+class block_memory {
+public:
+    static void* take(void* self, int n, int m)
+    {
+        auto* memory = static_cast<block_memory*>(self);
+        size_t size = static_cast<size_t>(n) * static_cast<size_t>(m);
+        {
+            std::lock_guard<std::mutex> hold(memory->lock_);
+            for (size_t i = 0; i < memory->kept_.size(); ++i) {
+                if (memory->kept_[i].size == size) {
+                    void* piece = memory->kept_[i].piece;
+                    memory->kept_[i] = memory->kept_.back();
+                    memory->kept_.pop_back();
+                    return piece;
+                }
+            }
+        }
+        // The size goes in front, where give() finds it.
+        auto* block = static_cast<unsigned char*>(malloc(size + header));
+        if (!block)
+            return nullptr;
+        memcpy(block, &size, sizeof size);
+        return block + header;
+    }
+    static void give(void* self, void* piece)
+    {
+        auto* memory = static_cast<block_memory*>(self);
+        size_t size;
+        memcpy(&size, static_cast<unsigned char*>(piece) - header, sizeof size);
+        std::lock_guard<std::mutex> hold(memory->lock_);
+        memory->kept_.push_back({size, piece});
+    }
+    // A buffer of a block gone by (empty, its room kept), or a new one.
+    std::vector<unsigned char> take_buffer()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::vector<unsigned char> buffer;
+        if (!buffers_.empty()) {
+            buffer.swap(buffers_.back());
+            buffers_.pop_back();
+        }
+        buffer.clear();
+        return buffer;
+    }
+    void give_buffer(std::vector<unsigned char>& buffer)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        buffers_.emplace_back();
+        buffers_.back().swap(buffer);
+    }
+
+    block_memory() = default;
+    block_memory(const block_memory&) = delete;
+    block_memory& operator=(const block_memory&) = delete;
+    ~block_memory()
+    {
+        for (const kept& k : kept_)
+            free(static_cast<unsigned char*>(k.piece) - header);
+    }
+
+private:
+    static constexpr size_t header = 16;  // keeps the pieces aligned as malloc's
+    struct kept {
+        size_t size;
+        void* piece;
+    };
+    std::mutex lock_;
+    std::vector<kept> kept_;
+    std::vector<std::vector<unsigned char>> buffers_;
+};
 
 struct block_work {
     cut_block input;
@@ -39,16 +119,20 @@ struct block_work {
 };
 
 // Runs on a worker: the block alone, expanded piece by piece into libbzip2.
-void compress_block(int level, block_work& work)
+void compress_block(int level, block_memory& memory, block_work& work)
 {
     bz_stream strm;
     memset(&strm, 0, sizeof strm);
+    strm.bzalloc = block_memory::take;
+    strm.bzfree = block_memory::give;
+    strm.opaque = &memory;
     if (BZ2_bzCompressInit(&strm, level, compress_verbosity, compress_work_factor) != BZ_OK)
         return;
     std::vector<unsigned char> raw(expand_size);
     block_expander expander(work.input.coded);
     uint64_t left = work.input.raw_size;
-    // Reserved, not yet touched: pages are taken as the output comes.
+    // Room reserved; pages not yet touched are taken as the output comes.
+    work.stream = memory.take_buffer();
     work.stream.reserve(work.input.coded.size() + work.input.coded.size() / 32 + 4096);
     size_t out_at = 0;
     bool ended = false, failed = false;
@@ -57,15 +141,18 @@ void compress_block(int level, block_work& work)
         left -= n;
         // All of it is in libbzip2's own block now or in this last piece.
         if (left == 0)
-            std::vector<unsigned char>().swap(work.input.coded);
+            memory.give_buffer(work.input.coded);
         // The last piece goes in with the finish, so that the block's last
         // run is closed inside this block, as in the whole stream.
         int action = left == 0 ? BZ_FINISH : BZ_RUN;
         strm.next_in = reinterpret_cast<char*>(raw.data());
         strm.avail_in = static_cast<unsigned>(n);
         for (;;) {
-            if (out_at == work.stream.size())
-                work.stream.resize(out_at + expand_size);
+            if (out_at == work.stream.size()) {
+                // Within the room reserved while there is some: no copy.
+                size_t room = work.stream.capacity() > out_at ? work.stream.capacity() : 2 * out_at;
+                work.stream.resize(std::min(room, out_at + expand_size));
+            }
             strm.next_out = reinterpret_cast<char*>(work.stream.data() + out_at);
             strm.avail_out = static_cast<unsigned>(work.stream.size() - out_at);
             int ret = BZ2_bzCompress(&strm, action);
@@ -188,6 +275,8 @@ public:
                 break;
             observer_.hand_over(n);
             for (size_t at = 0; at < n;) {
+                if (!cutter_.has_buffer())
+                    cutter_.use_buffer(memory_.take_buffer());
                 at += cutter_.feed(chunk + at, n - at);
                 if (cutter_.full() && !submit())
                     return failure_;
@@ -199,8 +288,8 @@ public:
             if (!write_front())
                 return failure_;
         }
-        splicer_.finish();
-        return write_ready() ? compress_end::finished : compress_end::write_failed;
+        const std::vector<unsigned char>& tail = splicer_.finish();
+        return io_.write(tail.data(), tail.size()) ? compress_end::finished : compress_end::write_failed;
     }
 
 private:
@@ -211,7 +300,8 @@ private:
         work->raw_size = work->input.raw_size;
         block_work* task = work.get();
         int level = level_;
-        work->done = pool_.submit([level, task] { compress_block(level, *task); });
+        block_memory* memory = &memory_;
+        work->done = pool_.submit([level, memory, task] { compress_block(level, *memory, *task); });
         queue_.push_back(std::move(work));
         // Blocks done go out at once; beyond the bound the reader waits.
         while (!queue_.empty() &&
@@ -237,30 +327,24 @@ private:
             failure_ = compress_end::no_compressor;
             return false;
         }
-        splicer_.append_block(work->stream, work->end_bit, work->crc);
+        size_t ready = splicer_.append_block(work->stream, work->end_bit, work->crc);
+        if (ready > 0 && !io_.write(work->stream.data(), ready)) {
+            failure_ = compress_end::write_failed;
+            return false;
+        }
+        memory_.give_buffer(work->stream);
         uint64_t raw_size = work->raw_size;
         work.reset();
-        if (!write_ready())
-            return false;
         done_ += raw_size;
         if (io_.progress)
             io_.progress(done_);
         return true;
     }
 
-    bool write_ready()
-    {
-        if (splicer_.ready_size() > 0 && !io_.write(splicer_.ready(), splicer_.ready_size())) {
-            failure_ = compress_end::write_failed;
-            return false;
-        }
-        splicer_.drop_ready();
-        return true;
-    }
-
     int level_;
     const compress_io& io_;
     // Declared before the pool: its tasks work on these until it has joined.
+    block_memory memory_;
     std::deque<std::unique_ptr<block_work>> queue_;
     job_pool pool_;
     input_observer observer_;

@@ -1,5 +1,7 @@
 #include "stream_splice.h"
 
+#include <cstring>
+
 namespace kelb {
 
 namespace {
@@ -39,62 +41,69 @@ bool find_block(const std::vector<unsigned char>& stream, uint64_t* end_bit, uin
     return false;
 }
 
-stream_splicer::stream_splicer(int level)
-{
-    bytes_ = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
-}
-
-void stream_splicer::put(uint64_t value, int count)
+// Appends count bits of value behind the unfinished byte; whole bytes go to out.
+void stream_splicer::put(std::vector<unsigned char>& out, uint64_t value, int count)
 {
     while (count > 0) {
-        if (bits_ == 0)
-            bytes_.push_back(0);
-        int room = 8 - bits_;
-        int take = count < room ? count : room;
+        int take = count < 8 - bits_ ? count : 8 - bits_;
         unsigned piece = static_cast<unsigned>(value >> (count - take)) & ((1u << take) - 1);
-        bytes_.back() = static_cast<unsigned char>(bytes_.back() | piece << (room - take));
-        bits_ = (bits_ + take) & 7;
+        partial_ = static_cast<unsigned char>(partial_ | piece << (8 - bits_ - take));
+        bits_ += take;
         count -= take;
+        if (bits_ == 8) {
+            out.push_back(partial_);
+            partial_ = 0;
+            bits_ = 0;
+        }
     }
 }
 
-void stream_splicer::append_block(const std::vector<unsigned char>& stream, uint64_t end_bit, uint32_t crc)
+size_t stream_splicer::append_block(std::vector<unsigned char>& stream, uint64_t end_bit, uint32_t crc)
 {
     combined_crc_ = (combined_crc_ << 1 | combined_crc_ >> 31) ^ crc;
-    // The block starts on a byte boundary of its own stream; whole bytes
-    // shift in at once.
-    uint64_t whole = (end_bit - header_bits) / 8;
-    const unsigned char* from = stream.data() + header_bits / 8;
-    bytes_.reserve(bytes_.size() + whole + 2);
+    // The first block's own header is the stream's.
+    uint64_t first = started_ ? header_bits : 0;
+    started_ = true;
+    uint64_t whole = (end_bit - first) / 8;
+    int rest = static_cast<int>((end_bit - first) % 8);
+    uint64_t rest_bits = bits_at(stream, first + whole * 8, rest);
+    // Forward in place: each byte is read before its place is written.
+    unsigned char* out = stream.data();
+    const unsigned char* from = stream.data() + first / 8;
     if (bits_ == 0) {
-        bytes_.insert(bytes_.end(), from, from + whole);
+        memmove(out, from, whole);
     } else {
         int shift = bits_;
-        unsigned char carry = bytes_.back();
-        bytes_.pop_back();
+        unsigned char carry = partial_;
         for (uint64_t i = 0; i < whole; ++i) {
-            bytes_.push_back(static_cast<unsigned char>(carry | from[i] >> shift));
-            carry = static_cast<unsigned char>(from[i] << (8 - shift));
+            unsigned char byte = from[i];
+            out[i] = static_cast<unsigned char>(carry | byte >> shift);
+            carry = static_cast<unsigned char>(byte << (8 - shift));
         }
-        bytes_.push_back(carry);
+        partial_ = carry;
     }
-    int rest = static_cast<int>((end_bit - header_bits) % 8);
-    put(bits_at(stream, header_bits + whole * 8, rest), rest);
+    stream.resize(whole);
+    put(stream, rest_bits, rest);
+    return stream.size();
 }
 
-void stream_splicer::finish()
+const std::vector<unsigned char>& stream_splicer::finish()
 {
-    put(end_magic, 48);
-    put(combined_crc_, 32);
-    bits_ = 0;  // the rest of the last byte stays zero
-}
-
-void stream_splicer::drop_ready()
-{
-    size_t keep = bits_ ? 1 : 0;
-    if (keep)
-        bytes_.front() = bytes_.back();
-    bytes_.resize(keep);
+    tail_.clear();
+    if (!started_) {
+        for (unsigned char c : {'B', 'Z', 'h'})
+            tail_.push_back(c);
+        tail_.push_back(static_cast<unsigned char>('0' + level_));
+        started_ = true;
+    }
+    put(tail_, end_magic, 48);
+    put(tail_, combined_crc_, 32);
+    if (bits_ > 0) {
+        tail_.push_back(partial_);
+        partial_ = 0;
+        bits_ = 0;
+    }
+    return tail_;
 }
 
 }  // namespace kelb

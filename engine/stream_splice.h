@@ -15,21 +15,25 @@ bool find_block(const std::vector<unsigned char>& stream, uint64_t* end_bit, uin
 
 class stream_splicer {
 public:
-    explicit stream_splicer(int level);  // starts with the stream header
-    void append_block(const std::vector<unsigned char>& stream, uint64_t end_bit, uint32_t crc);
-    // The end marker with the combined CRC, padded to a whole byte.
-    void finish();
-    // The whole bytes so far; the bits of an unfinished byte stay behind.
-    const unsigned char* ready() const { return bytes_.data(); }
-    size_t ready_size() const { return bytes_.size() - (bits_ ? 1 : 0); }
-    void drop_ready();
+    explicit stream_splicer(int level) : level_(level) {}
+    // Turns the block's own stream, in place, into the next bytes of the
+    // joined one (the first block brings the stream header along) and returns
+    // how many whole bytes are ready at its start; the bits of an unfinished
+    // byte stay behind for what follows.
+    size_t append_block(std::vector<unsigned char>& stream, uint64_t end_bit, uint32_t crc);
+    // The rest of the stream: the header if no block came, the end marker
+    // with the combined CRC, zero bits up to a whole byte.
+    const std::vector<unsigned char>& finish();
 
 private:
-    void put(uint64_t value, int count);
+    void put(std::vector<unsigned char>& out, uint64_t value, int count);
 
-    std::vector<unsigned char> bytes_;
-    int bits_ = 0;  // used bits of the last byte, 0 when it is whole
+    int level_;
+    bool started_ = false;
+    unsigned char partial_ = 0;  // the unfinished byte's bits, from the top
+    int bits_ = 0;
     uint32_t combined_crc_ = 0;
+    std::vector<unsigned char> tail_;
 };
 
 }  // namespace kelb
