@@ -1,10 +1,13 @@
 // The bzip2 file jobs: a whole file into one standard bzip2 stream, and a
-// bzip2 file (one stream or several in a row) back into its bytes. The plain
-// side goes through the C library's streams, the bzip2 side through
-// libbzip2's file layer, in 4096-byte chunks.
+// bzip2 file (one stream or several in a row) back into its bytes. Both read
+// the source through the C library's streams in 4096-byte chunks; the
+// compression's blocks are made on the job's threads and written through the
+// C stream, the decompression goes through libbzip2's file layer.
 #include "jobs.h"
 
 #include "job.h"
+#include "job_pool.h"
+#include "parallel_compress.h"
 #include "parallel_decompress.h"
 #include "platform.h"
 
@@ -53,21 +56,6 @@ write_mode parse_mode(const char* mode)
     if (parsed.block_size < 1)
         parsed.block_size = 1;
     return parsed;
-}
-
-// Ends a bzip2 output stream. Finishing writes the stream's tail; when that
-// fails the stream is abandoned so that libbzip2 frees it all the same.
-bool close_bzip2_output(BZFILE* bz, FILE* file, bool finish)
-{
-    int bzerr = BZ_OK;
-    if (finish) {
-        BZ2_bzWriteClose64(&bzerr, bz, 0, nullptr, nullptr, nullptr, nullptr);
-        if (bzerr == BZ_OK)
-            return true;
-    }
-    clearerr(file);
-    BZ2_bzWriteClose64(&bzerr, bz, 1, nullptr, nullptr, nullptr, nullptr);
-    return !finish;
 }
 
 bool starts_like_bzip2(const unsigned char* head, size_t length)
@@ -262,44 +250,41 @@ int32_t compress_bzip2_file(const char* source, const char* target, const char* 
         os.stream_close(in);
         return cannot_open_target;
     }
-    int bzerr = BZ_OK;
-    BZFILE* bz = BZ2_bzWriteOpen(&bzerr, out, parsed.block_size, 0, 30);
-    if (!bz) {
-        os.stream_close(out);
-        os.delete_file(target);
-        os.stream_close(in);
-        return cannot_open_target;
-    }
+
+    compress_io io;
+    io.read = [&](unsigned char* buffer, size_t capacity, size_t* n) {
+        *n = os.stream_read(buffer, capacity < chunk_size ? capacity : chunk_size, in);
+        // A failed read must not pass for the end of the file.
+        return *n > 0 || !os.stream_failed(in);
+    };
+    io.write = [&](const unsigned char* bytes, size_t n) { return os.stream_write(bytes, n, out) == n; };
+    io.progress = [](uint64_t done) { bytes_done.store(static_cast<int64_t>(done)); };
+    io.must_stop = job_must_stop;
+    compress_end end = compress_stream(parsed.block_size, job_threads(), io);
 
     int32_t result = result_ok;
-    bool cancelled = false;
-    char buffer[chunk_size];
-    for (;;) {
-        size_t n = os.stream_read(buffer, chunk_size, in);
-        if (n == 0) {
-            // A failed read must not pass for the end of the file.
-            if (os.stream_failed(in))
-                result = cannot_open_source;
-            break;
-        }
-        if (job_must_stop()) {
-            cancelled = true;
-            bytes_done.store(bytes_total.load());
-            break;
-        }
-        bytes_done.store(bytes_done.load() + static_cast<int64_t>(n));
-        BZ2_bzWrite(&bzerr, bz, buffer, static_cast<int>(n));
-        if (bzerr != BZ_OK) {
-            result = compressed_write_failed;
-            break;
-        }
+    switch (end) {
+    case compress_end::finished:
+    case compress_end::stopped:
+        break;
+    case compress_end::read_failed:
+        result = cannot_open_source;
+        break;
+    case compress_end::write_failed:
+        result = compressed_write_failed;
+        break;
+    case compress_end::no_compressor:
+        // As when libbzip2 cannot take on the target at all.
+        result = cannot_open_target;
+        break;
     }
-
-    // A cancelled stream is about to be removed: no need to finish it.
-    bool finished = close_bzip2_output(bz, out, result == result_ok && !cancelled);
+    if (end == compress_end::stopped)
+        bytes_done.store(bytes_total.load());
     bool closed = os.stream_close(out);
     os.stream_close(in);
-    if (result == result_ok && !cancelled && (!finished || !closed))
+    if (end == compress_end::no_compressor)
+        os.delete_file(target);
+    if (end == compress_end::finished && !closed)
         result = compressed_write_failed;
 
     if (result == result_ok && job_cancel.load()) {

@@ -1,6 +1,8 @@
-// The Bzip3 jobs. Both stream a file through libbzip2 in 32 KiB chunks,
-// hash the uncompressed bytes with MD5 on the way, look at pause and cancel
-// between chunks and publish their progress as a percentage.
+// The Bzip3 jobs. Both read their source in 32 KiB chunks, hash the
+// uncompressed bytes with MD5, look at pause and cancel between chunks and
+// publish their progress as a percentage. The compression makes its stream
+// on the job's threads (parallel_compress.h), the decompression streams the
+// file through libbzip2.
 #include "bzip3.h"
 
 #include "bzip3_header.h"
@@ -8,7 +10,9 @@
 #include "engine_assert.h"
 #include "job.h"
 #include "longfile.h"
+#include "job_pool.h"
 #include "md5.h"
+#include "parallel_compress.h"
 #include "parallel_decompress.h"
 #include "platform.h"
 
@@ -28,17 +32,11 @@ namespace {
 
 using namespace bzip3_result;
 
-// One pair per job kind. Static, because only one job runs at a time.
+// Static, because only one job runs at a time: the compression's first
+// chunk, read before the target is touched, and the decompression's pair.
 unsigned char compress_input[bzip3_chunk_size];
-unsigned char compress_output[bzip3_chunk_size];
 unsigned char decompress_input[bzip3_chunk_size];
 unsigned char decompress_output[bzip3_chunk_size];
-
-// libbzip2's block-sorting diagnostics would go to the host's standard error:
-// hundreds of thousands of lines per file, half again the time on Linux and
-// a crawl on a Windows console. The stream's bytes are the same either way.
-constexpr int compress_verbosity = 0;
-constexpr int compress_work_factor = 30;
 
 int32_t clamp_level(int32_t level) { return level < 1 ? 1 : level > 9 ? 9 : level; }
 
@@ -69,49 +67,9 @@ struct bzip3_job {
 
 struct compression : bzip3_job {
     bool target_opened = false;
-    int action = BZ_RUN;
 };
 
-// Compresses the chunk now in the stream's input. Returns a result code;
-// 0 also when the stream has ended.
-int32_t compress_chunk(compression& job)
-{
-    bz_stream& strm = job.strm;
-    for (;;) {
-        strm.next_out = reinterpret_cast<char*>(compress_output);
-        strm.avail_out = bzip3_chunk_size;
-        int ret = BZ2_bzCompress(&strm, job.action);
-        debug_trace("strm.avail_in %d\n", static_cast<int>(strm.avail_in));
-        debug_trace("strm.avail_out %d \n", static_cast<int>(strm.avail_out));
-        // Whatever the call produced goes out before its verdict is looked at.
-        uint32_t produced = bzip3_chunk_size - strm.avail_out;
-        if (produced > 0 && longfile_write(compress_output, produced, job.out) != produced)
-            return write_failed;
-        switch (ret) {
-        case BZ_RUN_OK:
-            debug_trace("BZ_RUN_OK\n");
-            if (strm.avail_in == 0)
-                return result_ok;
-            debug_trace("voltando strm.avail_in \n");
-            break;
-        case BZ_FINISH_OK:
-            debug_trace("BZ_FINISH_OK \n");
-            break;
-        case BZ_STREAM_END:
-            debug_trace("stream end \n");
-            job.stream_ended = true;
-            return result_ok;
-        case BZ_SEQUENCE_ERROR:
-            debug_trace("sequence error \n");
-            assertion_failed("bzip3", "ret != BZ_SEQUENCE_ERROR");
-        default:
-            assertion_failed("bzip3", "ret == BZ_RUN_OK || ret == BZ_FINISH_OK || ret == BZ_STREAM_END");
-        }
-    }
-}
-
-// From the ready compressor to the end of the input: the files, the
-// placeholder header and the chunk loop.
+// The files, the placeholder header and the stream.
 int32_t compress_body(compression& job, int32_t level)
 {
     const platform_ops& os = platform();
@@ -157,28 +115,55 @@ int32_t compress_body(compression& job, int32_t level)
     if (longfile_write(head, bzip3_header_size, job.out) != bzip3_header_size)
         return write_failed;
 
+    // An empty source is the header alone.
+    if (n == 0)
+        return result_ok;
+
     // The end of the file ends the stream, not the size measured before: a
     // source may have grown or shrunk since, or have no size to measure.
-    for (;;) {
-        if (job_must_stop())
-            return result_ok;
-        if (n == 0) {
-            // An empty source is the header alone.
-            if (job.bytes_read == 0)
-                return result_ok;
-            job.action = BZ_FINISH;
+    bool first_read = true;
+    compress_io io;
+    static_assert(compress_read_size >= bzip3_chunk_size, "a chunk fits the pipeline's buffers");
+    io.read = [&](unsigned char* buffer, size_t, size_t* got) {
+        uint32_t count = n;
+        bool read = true;
+        if (first_read)
+            memcpy(buffer, compress_input, n);
+        else
+            read = longfile_read_some(buffer, bzip3_chunk_size, job.in, &count);
+        first_read = false;
+        *got = count;
+        job.bytes_read += count;
+        return read;
+    };
+    io.write = [&](const unsigned char* bytes, size_t count) {
+        for (size_t at = 0; at < count;) {
+            uint32_t piece = static_cast<uint32_t>(count - at < bzip3_chunk_size ? count - at : bzip3_chunk_size);
+            if (longfile_write(bytes + at, piece, job.out) != piece)
+                return false;
+            at += piece;
         }
-        md5_update(&job.md5, compress_input, n);
-        job.bytes_read += n;
-        percent_done.store(percent_of_64(job.source_size, job.bytes_read));
-        job.strm.next_in = reinterpret_cast<char*>(compress_input);
-        job.strm.avail_in = n;
-        int32_t result = compress_chunk(job);
-        if (result != result_ok || job.stream_ended)
-            return result;
-        if (!longfile_read_some(compress_input, bzip3_chunk_size, job.in, &n))
-            return source_ended_early;
+        return true;
+    };
+    io.progress = [&](uint64_t done) { percent_done.store(percent_of_64(job.source_size, done)); };
+    io.must_stop = job_must_stop;
+    io.observe = [&](const unsigned char* bytes, size_t count) {
+        md5_update(&job.md5, bytes, count);
+    };
+    switch (compress_stream(level, job_threads(), io)) {
+    case compress_end::finished:
+        job.stream_ended = true;
+        return result_ok;
+    case compress_end::stopped:
+        return result_ok;
+    case compress_end::read_failed:
+        return source_ended_early;
+    case compress_end::write_failed:
+        return write_failed;
+    case compress_end::no_compressor:
+        return compress_init_failed;
     }
+    return compress_init_failed;
 }
 
 // The bytes after a successful stream: the real header over the placeholder.
@@ -457,16 +442,12 @@ int32_t compress_bzip3_file(const char* source, const char* target, int32_t leve
     compression job;
     job.source = source;
     job.target = target;
-    memset(&job.strm, 0, sizeof job.strm);
     memset(&job.header, 0, sizeof job.header);
 
-    bool ready = BZ2_bzCompressInit(&job.strm, level, compress_verbosity, compress_work_factor) == BZ_OK;
-    int32_t result = ready ? compress_body(job, level) : compress_init_failed;
+    int32_t result = compress_body(job, level);
 
-    if (ready) {
-        md5_final(&job.md5, job.header.digest);
-        trace_digest(job.header.digest);
-    }
+    md5_final(&job.md5, job.header.digest);
+    trace_digest(job.header.digest);
     if (job.bytes_read != 0 && result == result_ok && !job.stream_ended && !job_cancel.load())
         result = source_ended_early;
     percent_done.store(100);
@@ -485,8 +466,6 @@ int32_t compress_bzip3_file(const char* source, const char* target, int32_t leve
         if (job.target_opened)
             platform().delete_file(target);
     }
-    if (ready)
-        KELB_ASSERT("bzip3", BZ_OK == BZ2_bzCompressEnd (&job.strm));
     debug_trace("retvalue=%d sizeof(kel) %d\n", result, static_cast<int>(bzip3_header_size));
     return result;
 }

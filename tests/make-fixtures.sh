@@ -17,6 +17,16 @@ head -c 16000000 /dev/urandom > large.bin
 head -c 4096 /dev/urandom > chunk4096.bin
 head -c 32768 /dev/urandom > chunk32768.bin
 head -c 150 /dev/urandom > small150.bin
+# Block ends of every kind: runs of every length that matters to libbzip2's
+# first run-length stage between short stretches of text (a level-1 block
+# ends inside or beside a run eleven times, a level-9 one once); a level-1
+# block filled by its last byte, so that a block of one byte follows; a run
+# across the end of a level-1 block; one byte.
+perl -e 'srand(11); binmode STDOUT; my @len = (1,2,3,4,5,6,7,254,255,256,257,259,260,300,510,511,1000);
+  for my $i (1..25000) { print map { chr(int(rand(4)) + 97) } 1..int(rand(80)); print chr(int(rand(256))) x $len[$i % @len] }' > runs.bin
+perl -e 'binmode STDOUT; print map { chr($_ % 251) } 0..99981' > edge.bin
+perl -e 'binmode STDOUT; print map { chr($_ % 251) } 0..99969; print "a" x 2000' > edgerun.bin
+printf 'x' > one.bin
 # Compresses well, so decompression writes far more than it reads.
 for i in $(seq 400); do cat text.txt; done > repeat.txt
 
@@ -31,6 +41,9 @@ for f in text.txt binary.bin random.bin empty.txt chunk4096.bin; do
     bzip2 -"$level" -c "$f" > "$f.$level.bz2"
   done
 done
+for level in 1 2 3 4 5 6 7 8 9; do bzip2 -"$level" -c runs.bin > runs.bin.$level.bz2; done
+for f in edge.bin edgerun.bin one.bin; do bzip2 -1 -c "$f" > "$f.1.bz2"; done
+bzip2 -9 -c one.bin > one.bin.9.bz2
 bzip2 -9 -c large.bin > large.bin.bz2
 bzip2 -9 -c repeat.txt > repeat.txt.bz2
 
@@ -50,7 +63,7 @@ printf 'BZ' > short.bz2
 printf 'PK\003\004 not bzip2 at all' > notbzip2.bz2
 
 # Digests by the real md5sum, for targets that cannot run it themselves.
-for f in text.txt binary.bin random.bin large.bin empty.txt chunk32768.bin sample1.ref text.txt.9.bz2; do
+for f in text.txt binary.bin random.bin large.bin runs.bin empty.txt chunk32768.bin sample1.ref text.txt.9.bz2; do
   md5sum "$f" | cut -c1-32 > "$f.md5"
 done
 

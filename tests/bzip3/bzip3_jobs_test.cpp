@@ -219,9 +219,13 @@ TEST_F(Bzip3Jobs, RealFilesComeBackByteForByte)
         {"random.bin", "random.bin.9.bz2"},
         {"text.txt.9.bz2", nullptr},  // already compressed
         {"large.bin", "large.bin.bz2"},  // 16 MB, several blocks and many chunks
+        {"runs.bin", "runs.bin.9.bz2"},  // 6 MB in two blocks of runs
     };
+    // One worker or several: the same bytes.
+    for (int threads : {1, 4})
     for (const sample& s : samples) {
-        SCOPED_TRACE(s.name);
+        SCOPED_TRACE(testing::Message() << s.name << ", " << threads << " workers");
+        engine->call("setthreads", threads);
         std::string source = fixture(s.name), packed = path(std::string(s.name) + ".bz3");
         std::string original = read_file(source);
         ASSERT_EQ(compress(source, packed), 0);
@@ -388,6 +392,7 @@ protected:
 
 TEST_F(Bzip3Cancel, CompressionCancelledInTheLoop)
 {
+    engine->call("setthreads", 4);
     std::string target = path("large.bz3");
     start_and_wait_for_progress("compressbzip3", fixture("large.bin"), target);
     EXPECT_EQ(engine->call("cancel"), 0);
@@ -399,6 +404,7 @@ TEST_F(Bzip3Cancel, CompressionCancelledInTheLoop)
 
 TEST_F(Bzip3Cancel, CompressionCancelledWhilePaused)
 {
+    engine->call("setthreads", 4);
     std::string target = path("large.bz3");
     start_and_wait_for_progress("compressbzip3", fixture("large.bin"), target);
     EXPECT_EQ(engine->call("pause"), 0);

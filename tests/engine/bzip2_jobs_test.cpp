@@ -17,8 +17,8 @@ namespace fs = std::filesystem;
 
 using Bzip2Jobs = EngineTest;
 
-// The engine's output must be the bzip2 tool's, byte for byte, and the
-// tool's output must come back whole.
+// The engine's output must be the bzip2 tool's, byte for byte, made by one
+// worker or by several, and the tool's output must come back whole.
 struct RoundTripCase {
     const char* file;
     int level;
@@ -32,8 +32,11 @@ TEST_P(Bzip2RoundTrip, MatchesTheBzip2ToolBothWays)
     std::string tool_output = fixture(std::string(c.file) + "." + std::to_string(c.level) + ".bz2");
     std::string mode = "w" + std::to_string(c.level);
 
-    ASSERT_EQ(engine->run("compress", fixture(c.file), path("ours.bz2"), mode.c_str()), 0);
-    EXPECT_EQ(read_file(path("ours.bz2")), read_file(tool_output));
+    for (int threads : {1, 4}) {
+        engine->call("setthreads", threads);
+        ASSERT_EQ(engine->run("compress", fixture(c.file), path("ours.bz2"), mode.c_str()), 0);
+        EXPECT_EQ(read_file(path("ours.bz2")), read_file(tool_output)) << threads << " workers";
+    }
 
     ASSERT_EQ(engine->run("decompress", tool_output, path("restored")), 0);
     EXPECT_EQ(read_file(path("restored")), read_file(fixture(c.file)));
@@ -44,7 +47,13 @@ INSTANTIATE_TEST_SUITE_P(Files, Bzip2RoundTrip,
                                          RoundTripCase{"binary.bin", 1}, RoundTripCase{"binary.bin", 5},
                                          RoundTripCase{"binary.bin", 9}, RoundTripCase{"random.bin", 9},
                                          RoundTripCase{"empty.txt", 1}, RoundTripCase{"empty.txt", 9},
-                                         RoundTripCase{"chunk4096.bin", 5}),
+                                         RoundTripCase{"chunk4096.bin", 5}, RoundTripCase{"runs.bin", 1},
+                                         RoundTripCase{"runs.bin", 2}, RoundTripCase{"runs.bin", 3},
+                                         RoundTripCase{"runs.bin", 4}, RoundTripCase{"runs.bin", 5},
+                                         RoundTripCase{"runs.bin", 6}, RoundTripCase{"runs.bin", 7},
+                                         RoundTripCase{"runs.bin", 8}, RoundTripCase{"runs.bin", 9},
+                                         RoundTripCase{"edge.bin", 1}, RoundTripCase{"edgerun.bin", 1},
+                                         RoundTripCase{"one.bin", 1}, RoundTripCase{"one.bin", 9}),
                          [](const auto& info) {
                              std::string name = info.param.file;
                              for (char& ch : name)

@@ -46,6 +46,7 @@ TEST_F(JobState, ResultIsPublishedBeforeTheJobReportsItsEnd)
 
 TEST_F(JobState, PauseHoldsProgressStillUntilResumed)
 {
+    engine->call("setthreads", 4);  // every worker holds still too
     engine->start("compress", fixture("large.bin"), path("large.bz2"), "w9");
     ASSERT_TRUE(wait_for_progress(*engine));
     ASSERT_EQ(engine->call("pause"), 0);
@@ -87,6 +88,7 @@ TEST_F(JobState, PauseAndCancelReachADecompressionThatWritesNothing)
 
 TEST_F(JobState, CancelWhilePausedEndsCompressionAndRemovesTarget)
 {
+    engine->call("setthreads", 4);
     engine->start("compress", fixture("large.bin"), path("large.bz2"), "w9");
     ASSERT_TRUE(wait_for_progress(*engine));
     engine->call("pause");
