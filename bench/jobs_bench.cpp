@@ -114,8 +114,8 @@ struct row {
 void print_row(const row& r)
 {
     double ratio = r.ours.wall / r.tool.wall;
-    // One worker may take 2 MiB more than the tool; T workers T times its peak and 4 MiB each.
-    long allowed = r.threads == 1 ? r.tool.peak_kib + 2048 : r.threads * (r.tool.peak_kib + 4096);
+    // T workers may take T times the tool's peak and 4 MiB each.
+    long allowed = r.threads * (r.tool.peak_kib + 4096);
     bool time_ok = ratio <= r.target, memory_ok = r.ours.peak_kib <= allowed;
     char lbzip2[16] = "-";
     if (r.lbzip2.wall < 1e300)
