@@ -16,6 +16,7 @@
  *   "thestatus"                                                     -> running 0/1
  *   "intreturn"                                                     -> last job's result code
  *   "setlevel"        n: Bzip3 compression level                    -> 0
+ *   "setthreads"      n: workers for the jobs that follow, 0 default -> 0
  *   "getcpuname"      buffer of at least 49 bytes, gets the vendor  -> 0
  *   "getbrandstring"  buffer of at least 49 bytes, gets the brand   -> 0
  *   anything else                                                   -> 15
