@@ -117,18 +117,23 @@ public:
     }
     std::vector<unsigned char> feed = std::vector<unsigned char>(feed_size);
 
+    // The decoder reads its largest table in no order at all: on large
+    // pages its lookups miss the address cache far less often. Rounded up to
+    // whole large pages only with more than one worker: the table then takes
+    // some more memory, which one worker's share does not allow.
+    bool whole_large_pages = false;
+
 private:
-    static void* allocate_large(size_t size)
+    void* allocate_large(size_t size) const
     {
 #ifdef __linux__
-        // The decoder reads its largest table in no order at all: on large
-        // pages its lookups miss the address cache far less often.
         constexpr size_t large_page = 2 * 1024 * 1024;
         if (size >= large_page) {
+            size_t rounded = whole_large_pages ? (size + large_page - 1) / large_page * large_page : size;
             void* data = nullptr;
-            if (posix_memalign(&data, large_page, size) != 0)
+            if (posix_memalign(&data, large_page, rounded) != 0)
                 return nullptr;
-            madvise(data, size / large_page * large_page, MADV_HUGEPAGE);
+            madvise(data, rounded / large_page * large_page, MADV_HUGEPAGE);
             return data;
         }
 #endif
@@ -141,7 +146,8 @@ private:
     };
     static void* allocate(void* opaque, int items, int size)
     {
-        auto& buffers = static_cast<decoder_memory*>(opaque)->buffers_;
+        auto& memory = *static_cast<decoder_memory*>(opaque);
+        auto& buffers = memory.buffers_;
         size_t wanted = static_cast<size_t>(items) * static_cast<size_t>(size);
         for (buffer& b : buffers)
             if (!b.in_use && b.size == wanted) {
@@ -154,7 +160,7 @@ private:
                 free(buffers[i].data);
                 buffers.erase(buffers.begin() + static_cast<ptrdiff_t>(i));
             }
-        void* data = allocate_large(wanted);
+        void* data = memory.allocate_large(wanted);
         if (data)
             buffers.push_back({data, wanted, true});
         return data;
@@ -178,6 +184,7 @@ struct shared_state {
     std::vector<std::vector<unsigned char>> spare_pieces;
     std::vector<std::unique_ptr<decoder_memory>> spare_memory;
     uint64_t releases = 0;  // blocks whose bits were let go of
+    bool whole_large_pages = false;
 
     std::vector<unsigned char> take_piece()
     {
@@ -209,8 +216,10 @@ void decode_block(block_work& work, shared_state& s)
             s.spare_memory.pop_back();
         }
     }
-    if (!memory)
+    if (!memory) {
         memory = std::make_unique<decoder_memory>();
+        memory->whole_large_pages = s.whole_large_pages;
+    }
     one_block_stream stream(work.first, work.end, work.level, work.crc);
     size_t at_chunk = 0;
     auto source = [&](uint64_t byte, size_t count, unsigned char* out) {
@@ -672,6 +681,7 @@ parallel_outcome decoder::run()
         return hand_over(stream_);
     size_t block_limit = blocks_per_worker * pool_->threads();
     held_source_limit_ = held_source_per_worker * pool_->threads();
+    shared_.whole_large_pages = pool_->threads() > 1;
     uint32_t combined = 0;
     for (;;) {
         // At least once per item: a source of empty streams yields no output at all.
