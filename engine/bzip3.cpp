@@ -296,7 +296,8 @@ public:
     }
 
 private:
-    static constexpr size_t max_queued = 8;
+    // The hashing keeps well ahead of the decoding: a short queue will do.
+    static constexpr size_t max_queued = 2;
 
     void run()
     {

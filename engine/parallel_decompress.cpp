@@ -6,6 +6,10 @@
 
 #include <bzlib.h>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -21,13 +25,23 @@ std::atomic<bool> parallel_decoding{true};
 
 namespace {
 
-// The window of the source is moved up once this much of it is done with.
-constexpr size_t drop_size = 256 * 1024;
-// A worker hands its output over in pieces of this size, and holds at most
-// held_limit of it until its block is next: a block may expand to tens of
-// megabytes.
+// The source is held in chunks of about this size, which the workers read
+// their blocks from.
+constexpr size_t chunk_size = 64 * 1024;
+// The reader does not read past this much of the source held per worker
+// while a block handed out still needs its bits: an incompressible block is
+// about 900 KB.
+constexpr size_t held_source_per_worker = 1024 * 1024 + 128 * 1024;
+// The block stream is given to the decoder this much at a time.
+constexpr size_t feed_size = 32 * 1024;
+// A worker hands its output over in pieces of this size. The next block's
+// output is held until its CRC is known, or until there is held_limit of it:
+// a block may expand to tens of megabytes. A block further on holds up to
+// ahead_limit, which an ordinary block's output fits in, so that its worker
+// can go on to the next one rather than wait.
 constexpr size_t piece_size = 128 * 1024;
 constexpr size_t held_limit = 512 * 1024;
+constexpr size_t ahead_limit = 1024 * 1024;
 // Longer than any block can be (900 000 symbols of at most 20 bits, and its
 // tables): a stretch without a magic this long ends with damage.
 constexpr uint64_t max_block_bits = 3ULL * 1024 * 1024 * 8;
@@ -39,12 +53,48 @@ constexpr size_t blocks_per_worker = 2;
 constexpr size_t max_items = 64;
 constexpr auto poll = std::chrono::milliseconds(50);
 
+// A stretch of the source, never moved once read: workers read their
+// blocks from it while the reader goes on.
+struct chunk {
+    explicit chunk(size_t capacity) : bytes(capacity) {}
+    std::vector<unsigned char> bytes;
+    uint64_t base = 0;  // its first byte in the source
+    size_t size = 0;    // bytes read into it
+};
+using chunk_ptr = std::shared_ptr<chunk>;
+
+// Copies source bytes [byte, byte + count) out of chunks, which hold them in
+// order; `at` is where to begin looking and is left at the last chunk used.
+// Only the chunks' bases are looked at: the reader goes on filling the last.
+template <class Chunks>
+void copy_source(const Chunks& chunks, size_t& at, uint64_t byte, size_t count, unsigned char* out)
+{
+    while (count > 0) {
+        while (at + 1 < chunks.size() && byte >= chunks[at + 1]->base)
+            ++at;
+        const chunk& c = *chunks[at];
+        size_t n = count;
+        if (at + 1 < chunks.size())
+            n = static_cast<size_t>(std::min<uint64_t>(count, chunks[at + 1]->base - byte));
+        memcpy(out, c.bytes.data() + (byte - c.base), n);
+        out += n;
+        byte += n;
+        count -= n;
+    }
+}
+
 // One block between the writer and a worker; guarded by shared_state::lock
 // once submitted, but for the input, which only the worker touches.
 struct block_work {
-    std::vector<unsigned char> input;  // the block as a stream of its own
+    // The chunks holding the block, which the worker lets go of once the
+    // decoder has taken in every bit.
+    std::vector<chunk_ptr> chunks;
+    uint64_t first = 0, end = 0;  // its bits
+    unsigned char level = '9';
+    uint32_t crc = 0;
     std::deque<std::vector<unsigned char>> pieces;
     size_t held = 0;
+    bool released = false;  // its bits are no longer needed to decode it
     bool finished = false;
     bool decoded = false;    // whole, with its CRC
     bool abandoned = false;  // its output is no longer wanted
@@ -65,8 +115,30 @@ public:
         strm.bzfree = release;
         strm.opaque = this;
     }
+    std::vector<unsigned char> feed = std::vector<unsigned char>(feed_size);
+
+    // The decoder reads its largest table in no order at all: on large
+    // pages its lookups miss the address cache far less often. Rounded up to
+    // whole large pages only with more than one worker: the table then takes
+    // some more memory, which one worker's share does not allow.
+    bool whole_large_pages = false;
 
 private:
+    void* allocate_large(size_t size) const
+    {
+#ifdef __linux__
+        constexpr size_t large_page = 2 * 1024 * 1024;
+        if (size >= large_page) {
+            size_t rounded = whole_large_pages ? (size + large_page - 1) / large_page * large_page : size;
+            void* data = nullptr;
+            if (posix_memalign(&data, large_page, rounded) != 0)
+                return nullptr;
+            madvise(data, rounded / large_page * large_page, MADV_HUGEPAGE);
+            return data;
+        }
+#endif
+        return malloc(size);
+    }
     struct buffer {
         void* data;
         size_t size;
@@ -74,7 +146,8 @@ private:
     };
     static void* allocate(void* opaque, int items, int size)
     {
-        auto& buffers = static_cast<decoder_memory*>(opaque)->buffers_;
+        auto& memory = *static_cast<decoder_memory*>(opaque);
+        auto& buffers = memory.buffers_;
         size_t wanted = static_cast<size_t>(items) * static_cast<size_t>(size);
         for (buffer& b : buffers)
             if (!b.in_use && b.size == wanted) {
@@ -87,7 +160,7 @@ private:
                 free(buffers[i].data);
                 buffers.erase(buffers.begin() + static_cast<ptrdiff_t>(i));
             }
-        void* data = malloc(wanted);
+        void* data = memory.allocate_large(wanted);
         if (data)
             buffers.push_back({data, wanted, true});
         return data;
@@ -110,6 +183,8 @@ struct shared_state {
     // once, whichever thread needed it.
     std::vector<std::vector<unsigned char>> spare_pieces;
     std::vector<std::unique_ptr<decoder_memory>> spare_memory;
+    uint64_t releases = 0;  // blocks whose bits were let go of
+    bool whole_large_pages = false;
 
     std::vector<unsigned char> take_piece()
     {
@@ -141,15 +216,22 @@ void decode_block(block_work& work, shared_state& s)
             s.spare_memory.pop_back();
         }
     }
-    if (!memory)
+    if (!memory) {
         memory = std::make_unique<decoder_memory>();
+        memory->whole_large_pages = s.whole_large_pages;
+    }
+    one_block_stream stream(work.first, work.end, work.level, work.crc);
+    size_t at_chunk = 0;
+    auto source = [&](uint64_t byte, size_t count, unsigned char* out) {
+        copy_source(work.chunks, at_chunk, byte, count, out);
+    };
     bz_stream strm;
     memset(&strm, 0, sizeof strm);
     memory->attach(strm);
     bool decoded = false;
+    bool released = false;
     if (BZ2_bzDecompressInit(&strm, 0, 0) == BZ_OK) {
-        strm.next_in = reinterpret_cast<char*>(work.input.data());
-        strm.avail_in = static_cast<unsigned>(work.input.size());
+        std::vector<unsigned char> piece;
         for (;;) {
             {
                 // A paused job holds its workers too, between pieces.
@@ -159,35 +241,54 @@ void decode_block(block_work& work, shared_state& s)
                 if (s.stopping || work.abandoned)
                     break;
             }
-            std::vector<unsigned char> piece = s.take_piece();
+            if (strm.avail_in == 0 && !stream.done()) {
+                strm.next_in = reinterpret_cast<char*>(memory->feed.data());
+                strm.avail_in = static_cast<unsigned>(stream.next(memory->feed.data(), feed_size, source));
+            }
+            if (piece.empty())
+                piece = s.take_piece();
             strm.next_out = reinterpret_cast<char*>(piece.data());
             strm.avail_out = static_cast<unsigned>(piece_size);
             int ret = BZ2_bzDecompress(&strm);
             size_t produced = piece_size - strm.avail_out;
             if (produced > 0) {
                 piece.resize(produced);
+                // Output comes once every bit of the block has been taken in:
+                // the reader may drop them and read on.
+                bool releasing = !released && stream.done();
+                if (releasing) {
+                    work.chunks.clear();
+                    released = true;
+                }
                 std::unique_lock<std::mutex> hold(s.lock);
-                while (work.held >= held_limit && !s.stopping && !work.abandoned)
+                if (releasing) {
+                    work.released = true;
+                    ++s.releases;
+                }
+                while (work.held >= ahead_limit && !s.stopping && !work.abandoned)
                     s.room.wait(hold);
                 if (s.stopping || work.abandoned)
                     break;
                 work.held += produced;
                 work.pieces.push_back(std::move(piece));
+                piece = std::vector<unsigned char>();
                 s.output.notify_all();
             }
-            else
-                s.give_back(std::move(piece));
             if (ret == BZ_STREAM_END) {
                 decoded = true;
                 break;
             }
             // Damage, or the bits ran out before the block's end.
-            if (ret != BZ_OK || produced == 0)
+            if (ret != BZ_OK || (produced == 0 && (strm.avail_in > 0 || stream.done())))
                 break;
         }
+        if (!piece.empty())
+            s.give_back(std::move(piece));
         BZ2_bzDecompressEnd(&strm);
     }
-    std::vector<unsigned char>().swap(work.input);
+    // A block that failed keeps its bits in the reader's window all the same,
+    // to be decoded again.
+    work.chunks.clear();
     std::lock_guard<std::mutex> hold(s.lock);
     s.spare_memory.push_back(std::move(memory));
     work.finished = true;
@@ -198,9 +299,9 @@ void decode_block(block_work& work, shared_state& s)
 class decoder {
 public:
     decoder(const source_reader& read, size_t read_size, uint64_t first, bool one_stream, decode_sink& sink)
-        : read_(read), read_size_(read_size), sink_(sink), one_stream_(one_stream), window_base_(first),
-          scan_next_(first),
-          cursor_(first * 8)
+        : read_(read), read_size_(read_size), sink_(sink), one_stream_(one_stream),
+          chunk_capacity_(std::max(read_size, chunk_size / read_size * read_size)), window_base_(first),
+          scan_next_(first), cursor_(first * 8)
     {
     }
     ~decoder() { shut_down(); }
@@ -218,7 +319,6 @@ private:
         enum kind_t { block, stream_end, source_end, anomaly } kind;
         uint64_t bit = 0;  // where it begins
         uint64_t end = 0;  // block: where it ends
-        bool end_at_magic = false;
         uint32_t crc = 0;  // block: its own; stream_end: the combined one stored
         int joins = 0;
         stream_info stream;
@@ -226,9 +326,13 @@ private:
         bool streaming = false;  // its output went out before its CRC was known
     };
 
-    uint64_t window_end_bit() const { return (window_base_ + window_.size()) * 8; }
+    uint64_t window_end() const { return window_.empty() ? window_base_ : window_.back()->base + window_.back()->size; }
+    uint64_t window_end_bit() const { return window_end() * 8; }
     bool read_more();
+    void drop_done();
+    void scan();
     bool have_bits(uint64_t end_bit);
+    uint32_t bits_at(uint64_t bit, int count);
     size_t candidate_from(uint64_t bit) const;
     bool produce();
     void push(item::kind_t kind);
@@ -242,13 +346,19 @@ private:
     size_t read_size_;
     decode_sink& sink_;
     bool one_stream_;
+    size_t chunk_capacity_;
+    size_t held_source_limit_ = 0;
 
-    std::vector<unsigned char> window_;  // the source from window_base_ on
+    std::deque<chunk_ptr> window_;  // the source from window_base_ on
+    std::vector<chunk_ptr> spare_chunks_;
     uint64_t window_base_;
     uint64_t scan_next_;  // first byte not yet scanned for magics
     bool at_end_ = false;
     bool read_failed_ = false;
     bool stop_asked_ = false;
+    // Reading waits for a worker to let go of a block's bits.
+    bool held_back_ = false;
+    uint64_t releases_seen_ = 0;
     std::deque<magic_found> magics_;
     std::vector<magic_found> found_;
 
@@ -266,25 +376,67 @@ private:
     std::unique_ptr<job_pool> pool_;  // after shared_: it goes first
 };
 
+// Drops the chunks no item can need again: from the first block whose bits
+// a worker still needs (or that failed, to be decoded again), or else from
+// the next step, everything stays.
+void decoder::drop_done()
+{
+    uint64_t keep_bit = cursor_;
+    {
+        std::lock_guard<std::mutex> hold(shared_.lock);
+        for (const item& it : queue_)
+            if (it.kind == item::block && !it.work->released) {
+                keep_bit = it.bit;
+                break;
+            }
+    }
+    uint64_t keep = std::min(keep_bit / 8, scan_next_);
+    while (window_.size() > 1 && window_.front()->base + window_.front()->size <= keep) {
+        chunk_ptr gone = std::move(window_.front());
+        window_.pop_front();
+        window_base_ = window_.front()->base;
+        // Kept for reuse unless a worker still reads it.
+        if (gone.use_count() == 1 && spare_chunks_.size() < 4)
+            spare_chunks_.push_back(std::move(gone));
+    }
+    while (!magics_.empty() && magics_.front().bit < window_base_ * 8)
+        magics_.pop_front();
+}
+
 bool decoder::read_more()
 {
+    held_back_ = false;
     if (at_end_ || stop_asked_)
         return false;
-    // Drop what no item can need again: the head's bits and after stay.
-    uint64_t keep_bit = queue_.empty() ? cursor_ : queue_.front().bit;
-    uint64_t keep = std::min(keep_bit / 8, scan_next_);
-    if (keep > window_base_ && keep - window_base_ >= drop_size) {
-        window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(keep - window_base_));
-        window_base_ = keep;
+    drop_done();
+    if (window_end() - window_base_ >= held_source_limit_) {
+        std::lock_guard<std::mutex> hold(shared_.lock);
+        for (const item& it : queue_)
+            if (it.kind == item::block && !it.work->released) {
+                held_back_ = true;
+                releases_seen_ = shared_.releases;
+                return false;
+            }
     }
-    while (!magics_.empty() && magics_.front().bit < keep_bit)
-        magics_.pop_front();
 
-    size_t old = window_.size();
-    window_.resize(old + read_size_);
+    if (window_.empty() || window_.back()->bytes.size() - window_.back()->size < read_size_) {
+        chunk_ptr fresh;
+        if (!spare_chunks_.empty()) {
+            fresh = std::move(spare_chunks_.back());
+            spare_chunks_.pop_back();
+        } else {
+            fresh = std::make_shared<chunk>(chunk_capacity_);
+        }
+        fresh->base = window_end();
+        fresh->size = 0;
+        if (window_.empty())
+            window_base_ = fresh->base;
+        window_.push_back(std::move(fresh));
+    }
+    chunk& last = *window_.back();
     bool failed = false;
-    size_t n = read_(window_.data() + old, read_size_, &failed);
-    window_.resize(old + n);
+    size_t n = read_(last.bytes.data() + last.size, read_size_, &failed);
+    last.size += n;
     // Once per chunk read, as the sequential decoding does: pause holds the
     // reading too, and a source that yields nothing still meets cancel.
     if (job_must_stop()) {
@@ -295,12 +447,38 @@ bool decoder::read_more()
         at_end_ = true;
         read_failed_ = failed;
     }
-    found_.clear();
-    size_t next = find_magics(window_.data(), window_.size(), static_cast<size_t>(scan_next_ - window_base_),
-                              window_base_, at_end_, found_);
-    scan_next_ = window_base_ + next;
-    magics_.insert(magics_.end(), found_.begin(), found_.end());
+    scan();
     return n > 0;
+}
+
+// Looks for magics in what has been read since, across the chunks' joins.
+void decoder::scan()
+{
+    found_.clear();
+    size_t k = window_.size();
+    while (k > 0 && window_[k - 1]->base > scan_next_)
+        --k;
+    for (k = k > 0 ? k - 1 : 0; k < window_.size(); ++k) {
+        const chunk& c = *window_[k];
+        bool last_chunk = k + 1 == window_.size();
+        size_t from = static_cast<size_t>(scan_next_ - c.base);
+        size_t next = find_magics(c.bytes.data(), c.size, from, c.base, at_end_ && last_chunk, found_);
+        scan_next_ = c.base + next;
+        if (last_chunk)
+            break;
+        // The last bytes of this chunk with the first of the next one.
+        const chunk& d = *window_[k + 1];
+        unsigned char joint[14];
+        size_t tail = c.size - next;
+        size_t head = std::min<size_t>(7, d.size);
+        memcpy(joint, c.bytes.data() + next, tail);
+        memcpy(joint + tail, d.bytes.data(), head);
+        bool last = at_end_ && head == d.size && k + 2 == window_.size();
+        scan_next_ += find_magics(joint, tail + head, 0, scan_next_, last, found_);
+        if (scan_next_ < d.base)
+            break;
+    }
+    magics_.insert(magics_.end(), found_.begin(), found_.end());
 }
 
 bool decoder::have_bits(uint64_t end_bit)
@@ -309,6 +487,14 @@ bool decoder::have_bits(uint64_t end_bit)
         if (!read_more())
             return false;
     return true;
+}
+
+uint32_t decoder::bits_at(uint64_t bit, int count)
+{
+    unsigned char bytes[8];
+    size_t at = 0;
+    copy_source(window_, at, bit / 8, static_cast<size_t>((bit % 8 + count + 7) / 8), bytes);
+    return read_bits(bytes, bit % 8, count);
 }
 
 size_t decoder::candidate_from(uint64_t bit) const
@@ -329,20 +515,27 @@ void decoder::push(item::kind_t kind)
         expect_ = expect::nothing;
 }
 
-// Takes the next step through the source; false when there is none to take.
+// Takes the next step through the source; false when there is none to take,
+// or none until a worker lets go of some of the source (held_back_).
 bool decoder::produce()
 {
+    held_back_ = false;
     if (expect_ == expect::nothing || stop_asked_)
         return false;
     if (expect_ == expect::header) {
         uint64_t at = cursor_ / 8;
-        stream_.start = at;
         if (!have_bits(cursor_ + 32)) {
+            if (held_back_)
+                return false;
+            stream_.start = at;
             // Nothing after the last stream ends the source well; anything shorter than a header does not.
             push(window_end_bit() == cursor_ && !read_failed_ ? item::source_end : item::anomaly);
             return true;
         }
-        const unsigned char* head = window_.data() + (at - window_base_);
+        stream_.start = at;
+        unsigned char head[4];
+        size_t chunk_at = 0;
+        copy_source(window_, chunk_at, at, 4, head);
         if (head[0] != 'B' || head[1] != 'Z' || head[2] != 'h' || head[3] < '1' || head[3] > '9') {
             push(item::anomaly);
             return true;
@@ -356,16 +549,20 @@ bool decoder::produce()
     // A magic must begin right here.
     while (scan_next_ <= cursor_ / 8 && read_more()) {
     }
+    if (held_back_)
+        return false;
     size_t here = candidate_from(cursor_);
-    if (here == magics_.size() || magics_[here].bit != cursor_ || !have_bits(cursor_ + 80)) {
+    bool found = here < magics_.size() && magics_[here].bit == cursor_;
+    bool end_magic = found && magics_[here].end;  // reading more may drop magics before it
+    if (!found || !have_bits(cursor_ + 80)) {
+        if (held_back_)
+            return false;
         push(item::anomaly);
         return true;
     }
-    const unsigned char* data = window_.data();
-    uint64_t base_bit = window_base_ * 8;
-    if (magics_[here].end) {
+    if (end_magic) {
         push(item::stream_end);
-        queue_.back().crc = read_bits(data, cursor_ + 48 - base_bit, 32);
+        queue_.back().crc = bits_at(cursor_ + 48, 32);
         if (one_stream_) {
             push(item::source_end);
         } else {
@@ -388,27 +585,35 @@ bool decoder::produce()
             break;
         }
         if (scan_next_ * 8 > cursor_ + max_block_bits || !read_more()) {
+            if (held_back_)
+                return false;
             end = window_end_bit();
             break;
         }
     }
-    if (end > cursor_ + max_block_bits) {
-        end = cursor_ + max_block_bits;
-        at_magic = false;
+    // A block no magic ends is cut short or damaged: what the sequential
+    // decoding makes of it (how much of it comes out) is its own to say.
+    if (!at_magic || end > cursor_ + max_block_bits) {
+        push(item::anomaly);
+        return true;
     }
-    data = window_.data();
-    base_bit = window_base_ * 8;
     push(item::block);
     item& block = queue_.back();
     block.end = end;
-    block.end_at_magic = at_magic;
-    block.crc = read_bits(data, cursor_ + 48 - base_bit, 32);
+    block.crc = bits_at(cursor_ + 48, 32);
     block.joins = joins_;
     block.work = std::make_shared<block_work>();
-    single_block_stream(data, cursor_ - base_bit, end - base_bit, stream_.level, block.crc, block.work->input);
-    std::shared_ptr<block_work> work = block.work;
+    block_work& work = *block.work;
+    work.first = cursor_;
+    work.end = end;
+    work.level = stream_.level;
+    work.crc = block.crc;
+    for (const chunk_ptr& c : window_)
+        if (c->base + c->size > cursor_ / 8 && c->base * 8 < end)
+            work.chunks.push_back(c);
+    std::shared_ptr<block_work> shared_work = block.work;
     shared_state* shared = &shared_;
-    pool_->submit([work, shared] { decode_block(*work, *shared); });
+    pool_->submit([shared_work, shared] { decode_block(*shared_work, *shared); });
     ++blocks_queued_;
     cursor_ = end;
     join_past_ = 0;
@@ -475,6 +680,8 @@ parallel_outcome decoder::run()
     if (pool_->threads() == 0)
         return hand_over(stream_);
     size_t block_limit = blocks_per_worker * pool_->threads();
+    held_source_limit_ = held_source_per_worker * pool_->threads();
+    shared_.whole_large_pages = pool_->threads() > 1;
     uint32_t combined = 0;
     for (;;) {
         // At least once per item: a source of empty streams yields no output at all.
@@ -511,11 +718,14 @@ parallel_outcome decoder::run()
         auto ready = [&] {
             return work.finished || (!work.pieces.empty() && (head.streaming || work.held >= held_limit));
         };
-        if (!shared_.output.wait_for(hold, poll, ready))
+        // Or until a worker lets go of source the reader waits to drop.
+        auto released = [&] { return held_back_ && shared_.releases != releases_seen_; };
+        if (!shared_.output.wait_for(hold, poll, [&] { return ready() || released(); }) || !ready())
             continue;
         if (work.finished && !work.decoded) {
             hold.unlock();
-            if (!head.streaming && head.end_at_magic && head.joins < max_joins) {
+            // Its bits are still at hand unless it gave output before it failed.
+            if (!head.streaming && head.joins < max_joins && head.bit / 8 >= window_base_) {
                 item failed = head;
                 rewind_to(failed);
                 continue;

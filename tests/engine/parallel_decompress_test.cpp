@@ -81,6 +81,11 @@ std::vector<input> inputs()
         {"runs", bzip2_of(std::string(8000000, 'a') + binary.substr(0, 100000) + std::string(4000000, '\0'), 9), true});
     std::string planted = bzip2_of(planted_magics(700000), 1);
     files.push_back({"planted magics", planted, true});
+    // Magics on the joins of the stretches the source is read in.
+    std::string streams;
+    for (int i = 0; i < 20000; ++i)
+        streams += read_file(fixture("empty.txt.9.bz2"));
+    files.push_back({"many empty streams", streams, true});
 
     // Several streams, then that file damaged, cut short, or followed by bytes
     // that are no stream or only look like the start of one.
@@ -217,4 +222,29 @@ TEST_F(ParallelDecompress, PlantedMagicsAreInsideTheBlocks)
         (m.end ? ends : blocks) += 1;
     EXPECT_GE(blocks, 14u);  // 7 true block magics, and one false in each block
     EXPECT_GE(ends, 8u);     // one true, and one false in each block
+}
+
+TEST_F(ParallelDecompress, MagicsAreFoundAtEveryBitAndAcrossCalls)
+{
+    std::string noise = planted_magics(64);
+    for (uint64_t magic : {kelb::bzip2_block_magic, kelb::bzip2_end_magic}) {
+        for (uint64_t bit = 8 * 20; bit < 8 * 22; ++bit) {
+            std::string data = noise;
+            for (int k = 0; k < 48; ++k) {
+                unsigned char& byte = reinterpret_cast<unsigned char&>(data[(bit + k) / 8]);
+                byte = static_cast<unsigned char>((byte & ~(0x80 >> (bit + k) % 8)) |
+                                                  ((magic >> (47 - k) & 1) << 7 >> (bit + k) % 8));
+            }
+            auto bytes = reinterpret_cast<const unsigned char*>(data.data());
+            // Looked for whole, and in two calls split anywhere near it.
+            for (size_t split = 12; split <= 32; ++split) {
+                std::vector<kelb::magic_found> found;
+                size_t next = kelb::find_magics(bytes, split, 0, 0, false, found);
+                kelb::find_magics(bytes, data.size(), next, 0, true, found);
+                ASSERT_EQ(found.size(), 1u) << bit << " " << split;
+                EXPECT_EQ(found[0].bit, bit);
+                EXPECT_EQ(found[0].end, magic == kelb::bzip2_end_magic);
+            }
+        }
+    }
 }
