@@ -15,15 +15,12 @@
 #include "parallel_compress.h"
 #include "parallel_decompress.h"
 #include "platform.h"
+#include "side_thread.h"
 
 #include <bzlib.h>
 
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace kelb {
@@ -248,88 +245,15 @@ int32_t decompress_sequentially(decompression& job)
     return result_ok;
 }
 
-// Hashes the output on a thread of its own, beside the decoding, which would
-// otherwise wait for the digest on every byte. Hashes in place, on the
-// calling thread, when no thread can be had.
-class md5_thread {
-public:
-    explicit md5_thread(md5_context& md5) : md5_(md5)
-    {
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-        }
-    }
-    ~md5_thread() { finish(); }
-
-    void add(const unsigned char* data, size_t count)
-    {
-        if (!thread_.joinable()) {
-            md5_update(&md5_, data, count);
-            return;
-        }
-        std::vector<unsigned char> piece;
-        {
-            std::unique_lock<std::mutex> hold(lock_);
-            room_.wait(hold, [&] { return queue_.size() < max_queued; });
-            if (!spare_.empty()) {
-                piece = std::move(spare_.back());
-                spare_.pop_back();
-            }
-        }
-        piece.assign(data, data + count);
-        std::lock_guard<std::mutex> hold(lock_);
-        queue_.push_back(std::move(piece));
-        work_.notify_one();
-    }
-    // Returns once every byte given has been hashed.
-    void finish()
-    {
-        if (!thread_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            done_ = true;
-        }
-        work_.notify_one();
-        thread_.join();
-    }
-
-private:
-    // The hashing keeps well ahead of the decoding: a short queue will do.
-    static constexpr size_t max_queued = 2;
-
-    void run()
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        for (;;) {
-            work_.wait(hold, [&] { return done_ || !queue_.empty(); });
-            if (queue_.empty())
-                return;
-            std::vector<unsigned char> piece = std::move(queue_.front());
-            queue_.pop_front();
-            hold.unlock();
-            md5_update(&md5_, piece.data(), piece.size());
-            hold.lock();
-            spare_.push_back(std::move(piece));
-            room_.notify_one();
-        }
-    }
-
-    md5_context& md5_;
-    std::mutex lock_;
-    std::condition_variable work_;
-    std::condition_variable room_;
-    std::deque<std::vector<unsigned char>> queue_;
-    std::vector<std::vector<unsigned char>> spare_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
 // The decoded stream into the target and its digest.
 class bzip3_target final : public decode_sink {
 public:
-    explicit bzip3_target(decompression& job) : job_(job), md5_(job.md5) {}
+    // The digest on a thread of its own, beside the decoding, which would
+    // otherwise wait for it on every byte.
+    explicit bzip3_target(decompression& job)
+        : job_(job), md5_([&job](const unsigned char* data, size_t count) { md5_update(&job.md5, data, count); })
+    {
+    }
 
     bool write(const unsigned char* data, size_t count) override
     {
@@ -349,7 +273,7 @@ public:
 
 private:
     decompression& job_;
-    md5_thread md5_;
+    side_thread md5_;
     uint64_t written_ = 0;
 };
 

@@ -1,6 +1,7 @@
 // longfile on Linux: file descriptors behind the handle, Windows semantics
 // on top (a write moves all its bytes or fails, only regular files are files).
 #include "longfile.h"
+#include "platform_impl.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,25 +40,10 @@ longfile_handle posix_create(const char* name, uint32_t access, uint32_t, uint32
     if (!name)
         return nullptr;
     bool reading = access & longfile_generic_read, writing = access & longfile_generic_write;
-    // Without waiting: a FIFO would hold the worker in open() for ever.
-    int flags = O_CLOEXEC | O_NONBLOCK | (reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY);
-    if (disposition == longfile_create_always)
-        flags |= O_CREAT;
-    int fd;
-    do
-        fd = open(name, flags, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return nullptr;
-    // Only a regular file is a file here: no folder, device or pipe. An
-    // existing one is emptied only once that is known.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
-        (disposition == longfile_create_always && ftruncate(fd, 0) != 0)) {
-        close(fd);
-        return nullptr;
-    }
-    return handle_of(fd);
+    bool replace = disposition == longfile_create_always;
+    int flags = (reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY) | (replace ? O_CREAT : 0);
+    int fd = open_regular_file(name, flags, replace);
+    return fd < 0 ? nullptr : handle_of(fd);
 }
 
 bool posix_read(longfile_handle file, void* buffer, uint32_t count, uint32_t* transferred)

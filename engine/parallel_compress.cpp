@@ -2,20 +2,19 @@
 
 #include "block_cutter.h"
 #include "job_pool.h"
+#include "side_thread.h"
 #include "stream_splice.h"
 
 #include <bzlib.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace kelb {
@@ -25,8 +24,6 @@ namespace {
 // What one read may bring, and the pieces a block is expanded in.
 constexpr size_t read_size = compress_read_size;
 constexpr size_t expand_size = 65536;
-// Source chunks the observer may lag behind the reader.
-constexpr unsigned observed_chunks = 8;
 
 // As libbzip2's own file layer: no diagnostics, the default work factor.
 constexpr int compress_verbosity = 0;
@@ -174,90 +171,10 @@ void compress_block(int level, block_memory& memory, block_work& work)
     work.compressed = ended && find_block(work.stream, &work.end_bit, &work.crc);
 }
 
-// Hands the source's chunks, in order, to a function on a thread of its own,
-// off the reader's path. Without a thread it calls the function itself.
-class input_observer {
-public:
-    explicit input_observer(const std::function<void(const unsigned char*, size_t)>& observe)
-        : observe_(observe), buffers_(observe ? observed_chunks : 1), sizes_(buffers_.size())
-    {
-        for (auto& b : buffers_)
-            b.resize(read_size);
-        if (observe_) {
-            try {
-                thread_ = std::thread([this] { work(); });
-            } catch (const std::system_error&) {
-            }
-        }
-    }
-    // Every chunk handed over has been seen once this returns.
-    ~input_observer()
-    {
-        if (!thread_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            ending_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
-    // A buffer free to read into.
-    unsigned char* next()
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        wake_.wait(hold, [this] { return filled_ - seen_ < buffers_.size(); });
-        return buffers_[filled_ % buffers_.size()].data();
-    }
-    // The buffer from next() now holds n source bytes.
-    void hand_over(size_t n)
-    {
-        if (!observe_)
-            return;
-        if (!thread_.joinable()) {
-            observe_(buffers_[0].data(), n);
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            sizes_[filled_ % buffers_.size()] = n;
-            ++filled_;
-        }
-        wake_.notify_all();
-    }
-
-private:
-    void work()
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        for (;;) {
-            wake_.wait(hold, [this] { return ending_ || seen_ < filled_; });
-            if (seen_ == filled_)
-                return;
-            size_t at = seen_ % buffers_.size();
-            hold.unlock();
-            observe_(buffers_[at].data(), sizes_[at]);
-            hold.lock();
-            ++seen_;
-            wake_.notify_all();
-        }
-    }
-
-    const std::function<void(const unsigned char*, size_t)>& observe_;
-    std::vector<std::vector<unsigned char>> buffers_;
-    std::vector<size_t> sizes_;
-    uint64_t filled_ = 0, seen_ = 0;
-    bool ending_ = false;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::thread thread_;
-};
-
 class pipeline {
 public:
     pipeline(int level, unsigned threads, const compress_io& io)
-        : level_(level), io_(io), pool_(threads), observer_(io.observe), cutter_(level), splicer_(level),
+        : level_(level), io_(io), pool_(threads), observer_(io.observe), chunk_(read_size), cutter_(level), splicer_(level),
           most_queued_(pool_.threads() + 1)
     {
     }
@@ -267,13 +184,13 @@ public:
         for (;;) {
             if (io_.must_stop())
                 return compress_end::stopped;
-            unsigned char* chunk = observer_.next();
+            unsigned char* chunk = chunk_.data();
             size_t n = 0;
             if (!io_.read(chunk, read_size, &n))
                 return compress_end::read_failed;
             if (n == 0)
                 break;
-            observer_.hand_over(n);
+            observer_.add(chunk, n);
             for (size_t at = 0; at < n;) {
                 if (!cutter_.has_buffer())
                     cutter_.use_buffer(memory_.take_buffer());
@@ -347,7 +264,8 @@ private:
     block_memory memory_;
     std::deque<std::unique_ptr<block_work>> queue_;
     job_pool pool_;
-    input_observer observer_;
+    side_thread observer_;
+    std::vector<unsigned char> chunk_;
     block_cutter cutter_;
     stream_splicer splicer_;
     size_t most_queued_;

@@ -113,29 +113,17 @@ bool posix_same_file(const char* a, const char* b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// A FIFO or a device would hold the worker in open() for ever, or take the
-// job's output: the open does not wait, and only a regular file is kept.
-// An existing target is emptied only after that check.
+// Regular files only: a FIFO or a device would hold the worker or take the
+// job's output.
 FILE* posix_stream_open(const char* name, const char* mode)
 {
-    bool both = strchr(mode, '+') != nullptr;
-    int flags = O_CLOEXEC | O_NONBLOCK | (both ? O_RDWR : mode[0] == 'w' ? O_WRONLY : O_RDONLY);
-    if (mode[0] == 'w')
-        flags |= O_CREAT;
-    else if (mode[0] != 'r')
+    bool both = strchr(mode, '+') != nullptr, writing = mode[0] == 'w';
+    if (!writing && mode[0] != 'r')
         return nullptr;
-    int fd;
-    do
-        fd = open(name, flags, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    bool usable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
-                  (mode[0] != 'w' || ftruncate(fd, 0) == 0);
-    FILE* stream = usable ? fdopen(fd, mode) : nullptr;
-    if (!stream)
+    int flags = (both ? O_RDWR : writing ? O_WRONLY : O_RDONLY) | (writing ? O_CREAT : 0);
+    int fd = open_regular_file(name, flags, writing);
+    FILE* stream = fd >= 0 ? fdopen(fd, mode) : nullptr;
+    if (fd >= 0 && !stream)
         close(fd);
     return stream;
 }
@@ -160,6 +148,23 @@ const platform_ops posix_ops = {
 }  // namespace
 
 const platform_ops& real_platform() { return posix_ops; }
+
+int open_regular_file(const char* name, int flags, bool empty)
+{
+    int fd;
+    do
+        fd = open(name, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (empty && ftruncate(fd, 0) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 void reap_last_worker()
 {

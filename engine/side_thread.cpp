@@ -1,0 +1,72 @@
+#include "side_thread.h"
+
+namespace kelb {
+
+namespace {
+// The consumer keeps well ahead of the job: a short queue will do.
+constexpr size_t max_queued = 4;
+}
+
+side_thread::side_thread(consumer consume) : consume_(std::move(consume))
+{
+    if (!consume_)
+        return;
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
+}
+
+void side_thread::add(const unsigned char* data, size_t count)
+{
+    if (!consume_)
+        return;
+    if (!thread_.joinable()) {
+        consume_(data, count);
+        return;
+    }
+    std::vector<unsigned char> piece;
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        room_.wait(hold, [&] { return queue_.size() < max_queued; });
+        if (!spare_.empty()) {
+            piece = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    piece.assign(data, data + count);
+    std::lock_guard<std::mutex> hold(lock_);
+    queue_.push_back(std::move(piece));
+    work_.notify_one();
+}
+
+void side_thread::finish()
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        done_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+}
+
+void side_thread::run()
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        work_.wait(hold, [&] { return done_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        std::vector<unsigned char> piece = std::move(queue_.front());
+        queue_.pop_front();
+        hold.unlock();
+        consume_(piece.data(), piece.size());
+        hold.lock();
+        spare_.push_back(std::move(piece));
+        room_.notify_one();
+    }
+}
+
+}  // namespace kelb
