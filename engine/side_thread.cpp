@@ -3,8 +3,9 @@
 namespace kelb {
 
 namespace {
-// The consumer keeps well ahead of the job: a short queue will do.
-constexpr size_t max_queued = 4;
+// The consumer keeps well ahead of the job: a short queue will do, counted
+// in bytes, as its memory is part of the job's.
+constexpr size_t max_queued_bytes = 256 * 1024;
 }
 
 side_thread::side_thread(consumer consume) : consume_(std::move(consume))
@@ -28,7 +29,7 @@ void side_thread::add(const unsigned char* data, size_t count)
     std::vector<unsigned char> piece;
     {
         std::unique_lock<std::mutex> hold(lock_);
-        room_.wait(hold, [&] { return queue_.size() < max_queued; });
+        room_.wait(hold, [&] { return queued_ == 0 || queued_ + count <= max_queued_bytes; });
         if (!spare_.empty()) {
             piece = std::move(spare_.back());
             spare_.pop_back();
@@ -37,6 +38,7 @@ void side_thread::add(const unsigned char* data, size_t count)
     piece.assign(data, data + count);
     std::lock_guard<std::mutex> hold(lock_);
     queue_.push_back(std::move(piece));
+    queued_ += count;
     work_.notify_one();
 }
 
@@ -64,6 +66,7 @@ void side_thread::run()
         hold.unlock();
         consume_(piece.data(), piece.size());
         hold.lock();
+        queued_ -= piece.size();
         spare_.push_back(std::move(piece));
         room_.notify_one();
     }

@@ -22,7 +22,7 @@ public:
     side_thread(const side_thread&) = delete;
     side_thread& operator=(const side_thread&) = delete;
 
-    // Copies the bytes; waits while the thread is a few pieces behind.
+    // Copies the bytes; waits while the thread is some way behind.
     void add(const unsigned char* data, size_t count);
     // Returns once every byte given has been consumed.
     void finish();
@@ -36,6 +36,7 @@ private:
     std::condition_variable room_;
     std::deque<std::vector<unsigned char>> queue_;
     std::vector<std::vector<unsigned char>> spare_;
+    size_t queued_ = 0;  // bytes in queue_
     bool done_ = false;
     std::thread thread_;
 };
