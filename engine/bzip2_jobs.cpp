@@ -63,60 +63,31 @@ bool starts_like_bzip2(const unsigned char* head, size_t length)
     return length >= 3 && memcmp(head, "BZh", 3) == 0;
 }
 
-// The decoded streams into the target. The sequential decoding hands its
-// output out in chunks and drops the chunk in which it meets damage, which
-// may hold the last bytes of good blocks: until a stream is whole, its last
-// full chunk and what follows it are held back, so that what has been
-// written is always a part of what the sequential decoding writes.
+// The decoded streams into the target.
 class bzip2_target final : public decode_sink {
 public:
-    explicit bzip2_target(FILE* out) : out_(out) {}
-
-    bool write(const unsigned char* data, size_t count) override
+    explicit bzip2_target(FILE* out)
+        : held_(chunk_size, [out](const unsigned char* data, size_t count) {
+              return platform().stream_write(data, count, out) == count;
+          })
     {
-        uint64_t total = total_ + count;
-        uint64_t safe = total >= chunk_size ? (total - chunk_size) / chunk_size * chunk_size : 0;
-        if (safe > written_) {
-            size_t from_tail = static_cast<size_t>(std::min<uint64_t>(safe - written_, tail_.size()));
-            if (!put(tail_.data(), from_tail))
-                return false;
-            tail_.erase(tail_.begin(), tail_.begin() + static_cast<ptrdiff_t>(from_tail));
-            size_t from_data = static_cast<size_t>(safe - written_ - from_tail);
-            if (!put(data, from_data))
-                return false;
-            data += from_data;
-            count -= from_data;
-            written_ = safe;
-        }
-        tail_.insert(tail_.end(), data, data + count);
-        total_ = total;
-        return true;
     }
+
+    bool write(const unsigned char* data, size_t count) override { return held_.write(data, count); }
     bool stream_verified() override
     {
-        data_seen_ = data_seen_ || total_ > 0;
-        bool ok = put(tail_.data(), tail_.size());
-        tail_.clear();
-        total_ = written_ = 0;
-        return ok;
+        data_seen_ = data_seen_ || held_.given() > 0;
+        return held_.stream_whole();
     }
     void consumed(uint64_t offset) override { bytes_done.store(static_cast<int64_t>(offset)); }
 
     // Of the stream now being decoded, the bytes in the target.
-    uint64_t written_of_stream() const { return written_; }
+    uint64_t written_of_stream() const { return held_.written(); }
     // Whether a whole stream gave any data.
     bool data_seen() const { return data_seen_; }
 
 private:
-    bool put(const unsigned char* data, size_t count)
-    {
-        return count == 0 || platform().stream_write(data, count, out_) == count;
-    }
-
-    FILE* out_;
-    uint64_t total_ = 0;    // of the current stream, given
-    uint64_t written_ = 0;  // of the current stream, in the target
-    std::vector<unsigned char> tail_;
+    held_back_output held_;
     bool data_seen_ = false;
 };
 

@@ -251,30 +251,35 @@ public:
     // The digest on a thread of its own, beside the decoding, which would
     // otherwise wait for it on every byte.
     explicit bzip3_target(decompression& job)
-        : job_(job), md5_([&job](const unsigned char* data, size_t count) { md5_update(&job.md5, data, count); })
+        : job_(job), md5_([&job](const unsigned char* data, size_t count) { md5_update(&job.md5, data, count); }),
+          held_(bzip3_chunk_size, [this](const unsigned char* data, size_t count) {
+              md5_.add(data, count);
+              return longfile_write(data, static_cast<uint32_t>(count), job_.out) == count;
+          })
     {
     }
 
-    bool write(const unsigned char* data, size_t count) override
+    bool write(const unsigned char* data, size_t count) override { return held_.write(data, count); }
+    bool stream_verified() override
     {
-        md5_.add(data, count);
-        written_ += count;
-        return longfile_write(data, static_cast<uint32_t>(count), job_.out) == count;
+        written_ += held_.given();
+        return held_.stream_whole();
     }
-    bool stream_verified() override { return true; }
     void consumed(uint64_t offset) override
     {
         job_.bytes_read = offset - bzip3_header_size;
         percent_done.store(percent_of_64(job_.source_size, job_.bytes_read));
     }
-    uint64_t written() const { return written_; }
+    // The bytes in the target.
+    uint64_t written() const { return written_ + held_.written(); }
     // Once the digest has all the bytes written.
     void finish() { md5_.finish(); }
 
 private:
     decompression& job_;
     side_thread md5_;
-    uint64_t written_ = 0;
+    held_back_output held_;
+    uint64_t written_ = 0;  // of streams that were whole
 };
 
 // The stream after the header, on all the job's workers as far as they can

@@ -1,5 +1,6 @@
 #include "parallel_decompress.h"
 
+#include "block_decoder.h"
 #include "block_scanner.h"
 #include "job.h"
 #include "job_pool.h"
@@ -123,6 +124,11 @@ public:
     // some more memory, which one worker's share does not allow.
     bool whole_large_pages = false;
 
+    // Our own decoder's table: the same size as libbzip2's largest, so that
+    // one buffer serves both.
+    uint32_t* table(int level) { return static_cast<uint32_t*>(allocate(this, level * 100000 * 4, 1)); }
+    void give_back(uint32_t* table) { release(this, table); }
+
 private:
     void* allocate_large(size_t size) const
     {
@@ -206,6 +212,88 @@ struct shared_state {
     }
 };
 
+// Waits while the job is paused; false once the block's output is not wanted.
+bool may_go_on(block_work& work, shared_state& s)
+{
+    std::unique_lock<std::mutex> hold(s.lock);
+    while (job_paused.load() && !s.stopping && !work.abandoned)
+        s.room.wait_for(hold, poll);
+    return !s.stopping && !work.abandoned;
+}
+
+// The decoder has taken in every bit of the block: the reader may drop them
+// and read on.
+void release_bits(block_work& work, shared_state& s)
+{
+    work.chunks.clear();
+    std::lock_guard<std::mutex> hold(s.lock);
+    work.released = true;
+    ++s.releases;
+}
+
+// Hands the first `produced` bytes of piece to the writer; false once the
+// block's output is not wanted.
+bool hand_over_piece(block_work& work, shared_state& s, std::vector<unsigned char>& piece, size_t produced)
+{
+    piece.resize(produced);
+    std::unique_lock<std::mutex> hold(s.lock);
+    while (work.held >= ahead_limit && !s.stopping && !work.abandoned)
+        s.room.wait(hold);
+    if (s.stopping || work.abandoned)
+        return false;
+    work.held += produced;
+    work.pieces.push_back(std::move(piece));
+    piece = std::vector<unsigned char>();
+    s.output.notify_all();
+    return true;
+}
+
+// The block as a one-block stream through libbzip2: the reference for every
+// block our own decoder refuses.
+bool decode_with_libbzip2(block_work& work, shared_state& s, decoder_memory& memory,
+                          std::vector<unsigned char>& piece)
+{
+    one_block_stream stream(work.first, work.end, work.level, work.crc);
+    size_t at_chunk = 0;
+    auto source = [&](uint64_t byte, size_t count, unsigned char* out) {
+        copy_source(work.chunks, at_chunk, byte, count, out);
+    };
+    bz_stream strm;
+    memset(&strm, 0, sizeof strm);
+    memory.attach(strm);
+    if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK)
+        return false;
+    bool decoded = false;
+    while (may_go_on(work, s)) {
+        if (strm.avail_in == 0 && !stream.done()) {
+            strm.next_in = reinterpret_cast<char*>(memory.feed.data());
+            strm.avail_in = static_cast<unsigned>(stream.next(memory.feed.data(), feed_size, source));
+        }
+        if (piece.empty())
+            piece = s.take_piece();
+        strm.next_out = reinterpret_cast<char*>(piece.data());
+        strm.avail_out = static_cast<unsigned>(piece_size);
+        int ret = BZ2_bzDecompress(&strm);
+        size_t produced = piece_size - strm.avail_out;
+        if (produced > 0) {
+            // Output comes once every bit of the block has been taken in.
+            if (!work.released && stream.done())
+                release_bits(work, s);
+            if (!hand_over_piece(work, s, piece, produced))
+                break;
+        }
+        if (ret == BZ_STREAM_END) {
+            decoded = true;
+            break;
+        }
+        // Damage, or the bits ran out before the block's end.
+        if (ret != BZ_OK || (produced == 0 && (strm.avail_in > 0 || stream.done())))
+            break;
+    }
+    BZ2_bzDecompressEnd(&strm);
+    return decoded;
+}
+
 void decode_block(block_work& work, shared_state& s)
 {
     std::unique_ptr<decoder_memory> memory;
@@ -220,72 +308,36 @@ void decode_block(block_work& work, shared_state& s)
         memory = std::make_unique<decoder_memory>();
         memory->whole_large_pages = s.whole_large_pages;
     }
-    one_block_stream stream(work.first, work.end, work.level, work.crc);
+    std::vector<unsigned char> piece;
+    bool decoded = false;
+    int level = work.level - '0';
+    uint32_t* table = memory->table(level);
+    block_decoder own;
     size_t at_chunk = 0;
     auto source = [&](uint64_t byte, size_t count, unsigned char* out) {
         copy_source(work.chunks, at_chunk, byte, count, out);
     };
-    bz_stream strm;
-    memset(&strm, 0, sizeof strm);
-    memory->attach(strm);
-    bool decoded = false;
-    bool released = false;
-    if (BZ2_bzDecompressInit(&strm, 0, 0) == BZ_OK) {
-        std::vector<unsigned char> piece;
-        for (;;) {
-            {
-                // A paused job holds its workers too, between pieces.
-                std::unique_lock<std::mutex> hold(s.lock);
-                while (job_paused.load() && !s.stopping && !work.abandoned)
-                    s.room.wait_for(hold, poll);
-                if (s.stopping || work.abandoned)
-                    break;
-            }
-            if (strm.avail_in == 0 && !stream.done()) {
-                strm.next_in = reinterpret_cast<char*>(memory->feed.data());
-                strm.avail_in = static_cast<unsigned>(stream.next(memory->feed.data(), feed_size, source));
-            }
+    if (table && own.read(work.first, work.end, level, table, source)) {
+        release_bits(work, s);
+        while (may_go_on(work, s)) {
             if (piece.empty())
                 piece = s.take_piece();
-            strm.next_out = reinterpret_cast<char*>(piece.data());
-            strm.avail_out = static_cast<unsigned>(piece_size);
-            int ret = BZ2_bzDecompress(&strm);
-            size_t produced = piece_size - strm.avail_out;
-            if (produced > 0) {
-                piece.resize(produced);
-                // Output comes once every bit of the block has been taken in:
-                // the reader may drop them and read on.
-                bool releasing = !released && stream.done();
-                if (releasing) {
-                    work.chunks.clear();
-                    released = true;
-                }
-                std::unique_lock<std::mutex> hold(s.lock);
-                if (releasing) {
-                    work.released = true;
-                    ++s.releases;
-                }
-                while (work.held >= ahead_limit && !s.stopping && !work.abandoned)
-                    s.room.wait(hold);
-                if (s.stopping || work.abandoned)
-                    break;
-                work.held += produced;
-                work.pieces.push_back(std::move(piece));
-                piece = std::vector<unsigned char>();
-                s.output.notify_all();
-            }
-            if (ret == BZ_STREAM_END) {
-                decoded = true;
+            size_t produced = own.write(piece.data(), piece_size);
+            if (produced == 0) {
+                decoded = own.good();
                 break;
             }
-            // Damage, or the bits ran out before the block's end.
-            if (ret != BZ_OK || (produced == 0 && (strm.avail_in > 0 || stream.done())))
+            if (!hand_over_piece(work, s, piece, produced))
                 break;
         }
-        if (!piece.empty())
-            s.give_back(std::move(piece));
-        BZ2_bzDecompressEnd(&strm);
+        memory->give_back(table);
+    } else {
+        if (table)
+            memory->give_back(table);
+        decoded = decode_with_libbzip2(work, s, *memory, piece);
     }
+    if (!piece.empty())
+        s.give_back(std::move(piece));
     // A block that failed keeps its bits in the reader's window all the same,
     // to be decoded again.
     work.chunks.clear();
@@ -756,6 +808,35 @@ parallel_outcome decoder::run()
 }
 
 }  // namespace
+
+bool held_back_output::write(const unsigned char* data, size_t count)
+{
+    uint64_t given = given_ + count;
+    uint64_t safe = given >= chunk_ ? (given - chunk_) / chunk_ * chunk_ : 0;
+    if (safe > written_) {
+        size_t from_tail = static_cast<size_t>(std::min<uint64_t>(safe - written_, tail_.size()));
+        if (!put(tail_.data(), from_tail))
+            return false;
+        tail_.erase(tail_.begin(), tail_.begin() + static_cast<ptrdiff_t>(from_tail));
+        size_t from_data = static_cast<size_t>(safe - written_ - from_tail);
+        if (!put(data, from_data))
+            return false;
+        data += from_data;
+        count -= from_data;
+        written_ = safe;
+    }
+    tail_.insert(tail_.end(), data, data + count);
+    given_ = given;
+    return true;
+}
+
+bool held_back_output::stream_whole()
+{
+    bool ok = put(tail_.data(), tail_.size());
+    tail_.clear();
+    given_ = written_ = 0;
+    return ok;
+}
 
 parallel_outcome decompress_in_parallel(const source_reader& read, size_t read_size, uint64_t first,
                                         bool one_stream, decode_sink& sink)

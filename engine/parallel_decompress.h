@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace kelb {
 
@@ -26,6 +27,33 @@ public:
     virtual bool stream_verified() = 0;
     // The source up to this byte has been decoded and its output written.
     virtual void consumed(uint64_t offset) = 0;
+};
+
+// For a sink: the sequential decoding hands its output out in chunks and
+// drops the one in which it meets damage, and a block may give bytes before
+// it fails. Until a stream is whole, its last full chunk and what follows it
+// are held back, so that what has been written is always a part of what the
+// sequential decoding writes.
+class held_back_output {
+public:
+    using writer = std::function<bool(const unsigned char* data, size_t count)>;
+    held_back_output(size_t chunk, writer put) : chunk_(chunk), put_(std::move(put)) {}
+
+    bool write(const unsigned char* data, size_t count);
+    // The stream is whole: all of it goes out, and the next one begins.
+    bool stream_whole();
+    // Of the current stream: the bytes given, and those in the target.
+    uint64_t given() const { return given_; }
+    uint64_t written() const { return written_; }
+
+private:
+    bool put(const unsigned char* data, size_t count) { return count == 0 || put_(data, count); }
+
+    size_t chunk_;
+    writer put_;
+    uint64_t given_ = 0;
+    uint64_t written_ = 0;
+    std::vector<unsigned char> tail_;
 };
 
 // Reads the next bytes of the source; 0 at its end, or with *failed set.

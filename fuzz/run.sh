@@ -21,7 +21,7 @@ mkdir -p "$out/obj" "$out/artifacts"
 
 # The engine and, when its source is at hand, libbzip2 itself, instrumented
 # so that the fuzzer sees its way into the decoder.
-engine=(entry job job_pool side_thread block_scanner parallel_decompress block_cutter stream_splice parallel_compress bzip2_jobs bzip3 longfile md5 engine_assert processor platform_common
+engine=(entry job job_pool side_thread block_scanner block_decoder parallel_decompress block_cutter stream_splice parallel_compress bzip2_jobs bzip3 longfile md5 engine_assert processor platform_common
         platform_posix longfile_posix)
 objs=()
 for name in "${engine[@]}"; do
