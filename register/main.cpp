@@ -1,5 +1,6 @@
 // register.exe: one window with two buttons that register or unregister
-// kelbzip2_201.ocx, and a note about administrator rights.
+// kelbzip2_201.ocx, and a note about administrator rights. "register /user"
+// registers for the current user alone, which needs no such rights.
 #include "register_entry.h"
 
 namespace {
@@ -22,6 +23,7 @@ const char note_text[] =
     "and select 'Run as admin'";
 
 int dpi = 96;
+kelbreg::scope scope = kelbreg::scope::machine;
 int px(int twips) { return MulDiv(twips, dpi, 1440); }
 
 HWND add_child(HWND parent, const char* cls, const char* text, DWORD style, const twips_rect& r, int id)
@@ -45,7 +47,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         return 0;
     case WM_COMMAND:
         if (LOWORD(wparam) == id_register || LOWORD(wparam) == id_unregister)
-            kelbreg::RegisterLibrary(window, kelbreg::library_file, LOWORD(wparam) == id_register);
+            kelbreg::RegisterLibrary(window, kelbreg::library_file, LOWORD(wparam) == id_register, scope);
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -57,8 +59,9 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int show)
 {
+    scope = kelbreg::scope_of(command_line);
     HDC screen = GetDC(nullptr);
     dpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);

@@ -1,5 +1,7 @@
 #include "register_entry.h"
 
+#include <sstream>
+
 namespace kelbreg {
 
 const char library_file[] = "kelbzip2_201.ocx";
@@ -40,19 +42,30 @@ std::string ansi(const std::wstring& text)
 
 message_fn show_message = message_box;
 
-std::string outcome_message(bool registering, HRESULT result)
+scope scope_of(const char* command_line)
+{
+    // A switch is a word of its own, in any case.
+    std::istringstream words(command_line);
+    std::string word;
+    while (words >> word)
+        if ((word[0] == '/' || word[0] == '-') && _stricmp(word.c_str() + 1, "user") == 0)
+            return scope::user;
+    return scope::machine;
+}
+
+std::string outcome_message(bool registering, HRESULT result, scope where)
 {
     // Only 0 is success: S_FALSE and other positive codes count as failures too.
     return std::string(registering ? "Registration" : "Unregistration") +
-           (result == 0 ? " Successful" : " Unsuccessful");
+           (result == 0 ? " Successful" : " Unsuccessful") + (where == scope::user ? " for the current user" : "");
 }
 
-void CallServerEntry(HWND window, const char* library, bool registering)
+void CallServerEntry(HWND window, const char* library, bool registering, scope where)
 {
     const std::wstring path = beside_program(library);
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    FARPROC entry = module ? GetProcAddress(module, registering ? "DllRegisterServer" : "DllUnregisterServer")
-                           : nullptr;
+    const char* name = where == scope::user ? "DllInstall" : registering ? "DllRegisterServer" : "DllUnregisterServer";
+    FARPROC entry = module ? GetProcAddress(module, name) : nullptr;
     if (!entry) {
         std::string text = "Unexpected error registering ocx";
         if (!module && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -62,15 +75,20 @@ void CallServerEntry(HWND window, const char* library, bool registering)
             FreeLibrary(module);
         return;
     }
-    // The self-registration exports take nothing and return an HRESULT.
-    HRESULT result = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(entry))();
-    show_message(window, outcome_message(registering, result).c_str(), program_title);
+    // The self-registration exports take nothing and return an HRESULT;
+    // DllInstall takes the direction and its command line.
+    HRESULT result =
+        where == scope::user
+            ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>(reinterpret_cast<void*>(entry))(registering,
+                                                                                                       L"user")
+            : reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(entry))();
+    show_message(window, outcome_message(registering, result, where).c_str(), program_title);
     FreeLibrary(module);
 }
 
-void RegisterLibrary(HWND window, const char* library, bool registering)
+void RegisterLibrary(HWND window, const char* library, bool registering, scope where)
 {
-    CallServerEntry(window, library, registering);
+    CallServerEntry(window, library, registering, where);
 }
 
 }  // namespace kelbreg

@@ -16,12 +16,18 @@ extern const char program_title[];  // "Register"
 using message_fn = void (*)(HWND owner, const char* text, const char* caption);
 extern message_fn show_message;
 
-// The message a finished call ends in: "Registration Successful" and so on.
-std::string outcome_message(bool registering, HRESULT result);
+// For the whole machine (DllRegisterServer and DllUnregisterServer), or for
+// the current user alone (DllInstall with "user"), as "/user" asks.
+enum class scope { machine, user };
+scope scope_of(const char* command_line);
+
+// The message a finished call ends in: "Registration Successful" and so on,
+// with "for the current user" after it when that was the scope.
+std::string outcome_message(bool registering, HRESULT result, scope where = scope::machine);
 
 // Loads the library file of that name beside the program, never one found
 // elsewhere on the search path.
-void CallServerEntry(HWND window, const char* library, bool registering);
-void RegisterLibrary(HWND window, const char* library, bool registering);
+void CallServerEntry(HWND window, const char* library, bool registering, scope where = scope::machine);
+void RegisterLibrary(HWND window, const char* library, bool registering, scope where = scope::machine);
 
 }  // namespace kelbreg

@@ -132,7 +132,16 @@ bool unregister_class(const control_class& cls)
     return remove_key(cls.prog_id) && removed;
 }
 
-HRESULT unregister_type_library()
+// The per-user type library functions, where oleaut32 has them (Windows
+// Vista on); elsewhere the plain ones, which write through the classes root.
+template <class F>
+F* oleaut32_entry(const char* name, F* plain)
+{
+    FARPROC entry = GetProcAddress(GetModuleHandleW(L"oleaut32.dll"), name);
+    return entry ? reinterpret_cast<F*>(reinterpret_cast<void*>(entry)) : plain;
+}
+
+HRESULT unregister_type_library(bool per_user)
 {
     ITypeLib* library = nullptr;
     HRESULT hr = type_library(&library);
@@ -141,7 +150,9 @@ HRESULT unregister_type_library()
     TLIBATTR* a = nullptr;
     hr = library->GetLibAttr(&a);
     if (SUCCEEDED(hr)) {
-        hr = UnRegisterTypeLib(a->guid, a->wMajorVerNum, a->wMinorVerNum, a->lcid, a->syskind);
+        auto remove_library =
+            per_user ? oleaut32_entry("UnRegisterTypeLibForUser", UnRegisterTypeLib) : UnRegisterTypeLib;
+        hr = remove_library(a->guid, a->wMajorVerNum, a->wMinorVerNum, a->lcid, a->syskind);
         if (FAILED(hr)) {
             // UnRegisterTypeLib fails when there is nothing to remove, too.
             wchar_t version[16];
@@ -158,6 +169,58 @@ HRESULT unregister_type_library()
     }
     library->Release();
     return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
+}
+
+HRESULT register_server(bool per_user)
+{
+    ITypeLib* library = nullptr;
+    HRESULT hr = type_library(&library);
+    if (FAILED(hr))
+        return hr;
+    std::wstring path = module_path();
+    LPOLESTR file = const_cast<LPOLESTR>(path.c_str());
+    auto record_library = per_user ? oleaut32_entry("RegisterTypeLibForUser", RegisterTypeLib) : RegisterTypeLib;
+    hr = record_library(library, file, nullptr);
+    library->Release();
+    if (FAILED(hr))
+        return hr;
+    for (const control_class& cls : classes) {
+        hr = register_class(cls, path);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT unregister_server(bool per_user)
+{
+    // Removes all it can, then tells of the first thing that stayed.
+    HRESULT hr = S_OK;
+    for (const control_class& cls : classes)
+        if (!unregister_class(cls))
+            hr = SELFREG_E_CLASS;
+    HRESULT library_hr = unregister_type_library(per_user);
+    return FAILED(hr) ? hr : library_hr;
+}
+
+// The same records for the current user alone: the classes root is taken to
+// the user's own classes while they are written, the documented way, which
+// also catches what the type library functions write themselves (some
+// versions of RegisterTypeLibForUser write to the machine's classes).
+HRESULT for_current_user(bool install)
+{
+    HKEY user_classes = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &user_classes, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(rc);
+    rc = RegOverridePredefKey(HKEY_CLASSES_ROOT, user_classes);
+    RegCloseKey(user_classes);
+    if (rc != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(rc);
+    HRESULT hr = install ? register_server(true) : unregister_server(true);
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    return hr;
 }
 
 }  // namespace
@@ -196,32 +259,17 @@ STDAPI DllCanUnloadNow()
     return live_objects == 0 && server_locks == 0 ? S_OK : S_FALSE;
 }
 
-STDAPI DllRegisterServer()
-{
-    ITypeLib* library = nullptr;
-    HRESULT hr = type_library(&library);
-    if (FAILED(hr))
-        return hr;
-    std::wstring path = module_path();
-    hr = RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), nullptr);
-    library->Release();
-    if (FAILED(hr))
-        return hr;
-    for (const control_class& cls : classes) {
-        hr = register_class(cls, path);
-        if (FAILED(hr))
-            return hr;
-    }
-    return S_OK;
-}
+STDAPI DllRegisterServer() { return register_server(false); }
 
-STDAPI DllUnregisterServer()
+STDAPI DllUnregisterServer() { return unregister_server(false); }
+
+// regsvr32 /n /i:user (with /u to remove) registers for the current user
+// only; no command line at all means the whole machine, as above.
+STDAPI DllInstall(BOOL install, LPCWSTR command_line)
 {
-    // Removes all it can, then tells of the first thing that stayed.
-    HRESULT hr = S_OK;
-    for (const control_class& cls : classes)
-        if (!unregister_class(cls))
-            hr = SELFREG_E_CLASS;
-    HRESULT library_hr = unregister_type_library();
-    return FAILED(hr) ? hr : library_hr;
+    if (command_line && lstrcmpiW(command_line, L"user") == 0)
+        return for_current_user(install);
+    if (!command_line || !*command_line)
+        return install ? register_server(false) : unregister_server(false);
+    return E_INVALIDARG;
 }

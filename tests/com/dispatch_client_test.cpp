@@ -299,6 +299,33 @@ TEST_F(ControlThroughDispatch, Bzip2JobsRaiseTheWholeEventSequence)
     EXPECT_EQ(read_file(path("b.out")), read_file(fixture("binary.bin")));
 }
 
+TEST_F(ControlThroughDispatch, ClassIdsCreateBothControls)
+{
+    // The fixture's control came from its ProgID; one made from the class id
+    // runs a job just as well.
+    point->Unadvise(cookie);
+    point->Release();
+    point = nullptr;
+    control->Release();
+    ASSERT_EQ(CoCreateInstance(CLSID_KELBzip2, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&control)),
+              S_OK);
+    connect(control, &sink);
+    job(L"Compress", fixture("text.txt"), path("t.bz2"), 1);
+    expect_end(0, L"No error");
+    EXPECT_EQ(read_file(path("t.bz2")), read_file(fixture("text.txt.1.bz2")));
+
+    CLSID named{};
+    ASSERT_EQ(CLSIDFromProgID(L"KELBzip2_201.ProgBar", &named), S_OK);
+    for (const CLSID& clsid : {CLSID_ProgBar, named}) {
+        IUnknown* progbar = nullptr;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&progbar)),
+                  S_OK);
+        if (progbar)
+            progbar->Release();
+    }
+}
+
 TEST_F(ControlThroughDispatch, Bzip3JobsRaiseTheWholeEventSequence)
 {
     job(L"CompressBzip3", fixture("text.txt"), path("t.bz3"), 5);

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# registry_check.sh WINE_RUN OCX register|unregister
+# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]
 # Registers (or unregisters) the control library with regsvr32 and checks
-# every record it must leave in the registry (or that none is left).
+# every record it must leave in the registry (or that none is left). "user"
+# registers for the current user alone, checks the same records under the
+# user's classes and none under the machine's, then unregisters and checks
+# that none is left. "free" checks that nothing is registered and that the
+# library embeds the assembly manifest beside it, then runs PROGRAM, which
+# names that assembly in its own manifest.
 set -uo pipefail
 wine_run=$1 ocx=$2 action=$3
 libid='{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}'
@@ -34,10 +39,10 @@ expect_key() {  # expect_key KEY present|absent
 
 winpath="Z:$(readlink -f "$ocx" | tr / '\\')"
 
-if [ "$action" = register ]; then
-  "$wine_run" regsvr32 /s "$ocx" || { echo "FAIL: regsvr32 exited with $?"; exit 1; }
+registered() {  # registered ROOT: every record, under the classes at ROOT
+  local root=$1
   check_class() {  # CLSID PROGID MISC BITMAP
-    local k="HKCR\\CLSID\\$1"
+    local k="$root\\CLSID\\$1"
     expect "$2 name" "$(value "$k" '(Default)')" "$2"
     expect "$2 server" "$(value "$k\\InprocServer32" '(Default)')" "$winpath"
     expect "$2 threading model" "$(value "$k\\InprocServer32" ThreadingModel)" Apartment
@@ -47,22 +52,39 @@ if [ "$action" = register ]; then
     expect "$2 misc status" "$(value "$k\\MiscStatus\\1" '(Default)')" "$3"
     expect "$2 toolbox bitmap" "$(value "$k\\ToolboxBitmap32" '(Default)')" "$winpath, $4"
     expect_key "$k\\Control" present
-    expect "$2 ProgID class" "$(value "HKCR\\$2\\CLSID" '(Default)')" "$1"
+    expect "$2 ProgID class" "$(value "$root\\$2\\CLSID" '(Default)')" "$1"
   }
   check_class "$kelbzip2" KELBzip2_201.KELBzip2 $((0x20591)) 30001
   check_class "$progbar" KELBzip2_201.ProgBar $((0x2C191)) 30000
   # Version 22.0 is keyed in hexadecimal.
-  expect "type library title" "$(value "HKCR\\TypeLib\\$libid\\16.0" '(Default)')" "Tessel OCX 2.0.1"
-  expect "type library file" "$(value "HKCR\\TypeLib\\$libid\\16.0\\409\\win64" '(Default)')" "$winpath"
+  expect "type library title" "$(value "$root\\TypeLib\\$libid\\16.0" '(Default)')" "Tessel OCX 2.0.1"
+  expect "type library file" "$(value "$root\\TypeLib\\$libid\\16.0\\409\\win64" '(Default)')" "$winpath"
   for iid in "$dual_kelbzip2" "$events_kelbzip2" "$dual_progbar" "$events_progbar"; do
-    expect "interface $iid in the type library" "$(value "HKCR\\Interface\\$iid\\TypeLib" '(Default)')" "$libid"
+    expect "interface $iid in the type library" "$(value "$root\\Interface\\$iid\\TypeLib" '(Default)')" "$libid"
   done
-else
-  "$wine_run" regsvr32 /u /s "$ocx" || { echo "FAIL: regsvr32 /u exited with $?"; exit 1; }
-  for key in "HKCR\\CLSID\\$kelbzip2" "HKCR\\CLSID\\$progbar" HKCR\\KELBzip2_201.KELBzip2 HKCR\\KELBzip2_201.ProgBar \
-             "HKCR\\TypeLib\\$libid" "HKCR\\Interface\\$dual_kelbzip2" "HKCR\\Interface\\$events_kelbzip2" \
-             "HKCR\\Interface\\$dual_progbar" "HKCR\\Interface\\$events_progbar"; do
-    expect_key "$key" absent
+}
+absent() {  # absent ROOT: no record at all under the classes at ROOT
+  for key in "CLSID\\$kelbzip2" "CLSID\\$progbar" KELBzip2_201.KELBzip2 KELBzip2_201.ProgBar "TypeLib\\$libid" \
+             "Interface\\$dual_kelbzip2" "Interface\\$events_kelbzip2" "Interface\\$dual_progbar" \
+             "Interface\\$events_progbar"; do
+    expect_key "$1\\$key" absent
   done
-fi
+}
+regsvr32() { "$wine_run" regsvr32 /s "$@" "$ocx" || { echo "FAIL: regsvr32 $* exited with $?"; exit 1; }; }
+
+case $action in
+  register) regsvr32; registered HKCR ;;
+  unregister) regsvr32 /u; absent HKCR ;;
+  user)
+    # Wine mirrors interface records into the 32-bit view; only the native one counts here.
+    regsvr32 /n /i:user; registered 'HKCU\Software\Classes'; absent 'HKLM\Software\Classes'
+    regsvr32 /u /n /i:user; absent 'HKCU\Software\Classes' ;;
+  free)
+    absent HKCR
+    manifest=$(dirname "$ocx")/Tessel.KELBzip2_201.manifest
+    at=$(grep -aob '<?xml' "$ocx" | head -n 1 | cut -d: -f1)
+    cmp -s -n "$(stat -c %s "$manifest")" <(tail -c +$((at + 1)) "$ocx") "$manifest"
+    expect "the manifest embedded in the library" $? 0
+    "$wine_run" "${@:4}" || { echo "FAIL: ${4##*/} exited with $?"; failures=$((failures + 1)); } ;;
+esac
 [ "$failures" = 0 ]

@@ -92,6 +92,31 @@ TEST_F(RegisterClick, AnyResultButZeroIsUnsuccessful)
     EXPECT_EQ(texts(), (texts_t{"Registration Unsuccessful", "Unregistration Unsuccessful"}));
 }
 
+TEST_F(RegisterClick, PerUserCallsDllInstallAndSaysSo)
+{
+    const std::pair<const char*, kelbreg::scope> lines[] = {
+        {"", kelbreg::scope::machine},        {"/user", kelbreg::scope::user},   {"-USER", kelbreg::scope::user},
+        {"x /User", kelbreg::scope::user},    {"/username", kelbreg::scope::machine}, {"user", kelbreg::scope::machine}};
+    for (auto [line, scope] : lines)
+        EXPECT_EQ(kelbreg::scope_of(line), scope) << line;
+
+    for (const char* server : {FAKE_SERVER_OK, FAKE_SERVER_ONE}) {
+        SetEnvironmentVariableW(L"FAKE_INSTALL", nullptr);
+        SetEnvironmentVariableW(L"FAKE_UNINSTALL", nullptr);
+        kelbreg::CallServerEntry(nullptr, server, true, kelbreg::scope::user);
+        kelbreg::CallServerEntry(nullptr, server, false, kelbreg::scope::user);
+        wchar_t install[8] = L"", uninstall[8] = L"";
+        GetEnvironmentVariableW(L"FAKE_INSTALL", install, 8);
+        GetEnvironmentVariableW(L"FAKE_UNINSTALL", uninstall, 8);
+        EXPECT_EQ(std::wstring(install), L"user");
+        EXPECT_EQ(std::wstring(uninstall), L"user");
+    }
+    EXPECT_EQ(texts(), (texts_t{"Registration Successful for the current user",
+                                "Unregistration Successful for the current user",
+                                "Registration Unsuccessful for the current user",
+                                "Unregistration Unsuccessful for the current user"}));
+}
+
 TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 {
     // A working library planted in the current folder and on PATH is not taken.
