@@ -57,6 +57,9 @@ struct control_platform_ops {
     // True when both names reach one existing file (volume and file id, or
     // device and inode), whatever their spelling or links.
     bool (*same_file)(const text& first, const text& second);
+    // To UTF-8, for an engine that takes names so ("utf8names"): on Linux
+    // the same bytes as the code page.
+    std::string (*to_utf8)(const text& value);
 };
 
 // The table in use; the real platform's unless a test replaced it.

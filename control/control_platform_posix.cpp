@@ -219,7 +219,7 @@ const control_platform_ops posix_ops = {
     posix_free_library,     posix_module_directory, posix_message_box,
     posix_show_open_dialog, posix_dialog_extended_error, posix_to_code_page,
     posix_from_code_page,   posix_to_upper,         false,
-    posix_same_file,
+    posix_same_file,        posix_to_code_page,
 };
 
 }  // namespace

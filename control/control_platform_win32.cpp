@@ -2,6 +2,7 @@
 // texts in the system's ANSI code page.
 #include "control_platform.h"
 #include "file_identity_win32.h"
+#include "wide_names_win32.h"
 
 #include <windows.h>
 #include <commdlg.h>
@@ -16,17 +17,21 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 is wchar_t here");
 
 const wchar_t* wide(const text& value) { return reinterpret_cast<const wchar_t*>(value.c_str()); }
 
-std::string win_to_code_page(const text& value)
+std::string narrow_text(UINT code_page, const text& value)
 {
     if (value.empty())
         return std::string();
-    int length = WideCharToMultiByte(CP_ACP, 0, wide(value), static_cast<int>(value.size()), nullptr, 0,
+    int length = WideCharToMultiByte(code_page, 0, wide(value), static_cast<int>(value.size()), nullptr, 0,
                                      nullptr, nullptr);
     std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide(value), static_cast<int>(value.size()), &out[0], length, nullptr,
+    WideCharToMultiByte(code_page, 0, wide(value), static_cast<int>(value.size()), &out[0], length, nullptr,
                         nullptr);
     return out;
 }
+
+std::string win_to_code_page(const text& value) { return narrow_text(CP_ACP, value); }
+
+std::string win_to_utf8(const text& value) { return narrow_text(CP_UTF8, value); }
 
 text win_from_code_page(const std::string& bytes)
 {
@@ -105,14 +110,18 @@ int32_t win_show_open_dialog(open_file_request& request)
 
 uint32_t win_dialog_extended_error() { return CommDlgExtendedError(); }
 
-bool win_same_file(const text& first, const text& second) { return same_file_names(wide(first), wide(second)); }
+// Long paths in the form the wide calls take beyond MAX_PATH.
+bool win_same_file(const text& first, const text& second)
+{
+    return same_file_names(long_path_form(wide(first)).c_str(), long_path_form(wide(second)).c_str());
+}
 
 const control_platform_ops win_ops = {
     u'\\',                  u"kelbzip2_201.dll",    win_load_library,     win_find_entry,
     win_free_library,       win_module_directory, win_message_box,
     win_show_open_dialog,   win_dialog_extended_error, win_to_code_page,
     win_from_code_page,     win_to_upper,         true,
-    win_same_file,
+    win_same_file,          win_to_utf8,
 };
 
 }  // namespace

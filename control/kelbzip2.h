@@ -33,8 +33,9 @@
  * cannot be loaded) and 50004 (it has no interface1).
  *
  * Texts are the bytes of the host's file names, normally UTF-8; a null text
- * counts as empty. The engine takes names of up to 255 bytes; a longer one
- * ends its job with the code for a file that cannot be opened.
+ * counts as empty. The engine takes names of up to 32,767 UTF-16 units (an
+ * older engine: 255 bytes); a longer one ends its job with the code for a
+ * file that cannot be opened, as does one beyond the file system's limits.
  */
 #ifndef KELBZIP2_H
 #define KELBZIP2_H

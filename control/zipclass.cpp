@@ -36,6 +36,11 @@ void ZipClass::Init(bool fOrceinit)
     if (previous)
         os.free_library(previous);
     Loaded = InterfaceAddress != nullptr;
+    // Names in UTF-8 reach every file; an engine without the command keeps
+    // the code page.
+    Utf8Names_ = false;
+    if (Loaded)
+        Utf8Names_ = CallWindowInt(u"utf8names", 1, 0, 0) == 1;
 
     if (!LibHandle)
         throw host_error(error_engine_not_loaded,
@@ -53,6 +58,7 @@ void ZipClass::Deinit()
     LibHandle = nullptr;
     InterfaceAddress = nullptr;
     Loaded = false;
+    Utf8Names_ = false;
 }
 
 bool ZipClass::bound() const
@@ -86,6 +92,10 @@ int32_t ZipClass::CallWindow(const text& string11, const text& string22, const t
 {
     if (!bound())
         return 0;
+    auto convert = control_platform().to_code_page;
+    if (Utf8Names_)
+        convert = control_platform().to_utf8;
+    auto engine_text = [&](const text& value) { return convert(value + u'\0'); };
     std::string a1 = engine_text(string11), a2 = engine_text(string22), a3 = engine_text(string33),
                 a4 = engine_text(string44);
     return InterfaceAddress(address(a1), address(a2), address(a3), address(a4));

@@ -45,8 +45,9 @@ public:
     void Deinit();
     bool IsLoaded() const { return Loaded; }
 
-    // Each call sends its texts NUL-terminated in the code page. Without a
-    // bound engine it shows a message box and returns 0.
+    // Each call sends its texts NUL-terminated in the code page; CallWindow,
+    // which carries the names, in UTF-8 when the engine takes them so.
+    // Without a bound engine it shows a message box and returns 0.
     int32_t CallWindow(const text& string11, const text& string22, const text& string33, const text& string44);
     // The three texts come back as the engine left them, cut at their first NUL.
     int32_t CallWindow2(text& string11, text& string22, text& string33, int32_t string44);
@@ -61,6 +62,8 @@ public:
 
     // The engine file of the last Init.
     const text& library_path() const { return LibPath; }
+    // Whether the bound engine took "utf8names" (an older one answers 15).
+    bool Utf8Names() const { return Utf8Names_; }
 
 private:
     bool bound() const;
@@ -68,6 +71,7 @@ private:
     bool Loaded = false;
     void* LibHandle = nullptr;
     interface1_fn InterfaceAddress = nullptr;
+    bool Utf8Names_ = false;
     text LibPath;
 };
 

@@ -90,6 +90,11 @@ int32_t dispatch(const char* command, uintptr_t arg2, uintptr_t arg3, uintptr_t 
         job_threads_setting.store(threads < 0 ? 0 : threads);
         return 0;
     }
+    // Names in UTF-8 for the jobs that follow (1), or in the code page (0).
+    if (!strcmp(command, "utf8names")) {
+        utf8_names_requested.store(arg2 != 0);
+        return 1;
+    }
     if (!strcmp(command, "getcpuname"))
         return cpu_command(cpu_vendor_string(), arg2);
     if (!strcmp(command, "getbrandstring"))

@@ -17,8 +17,9 @@ std::atomic<int64_t> bytes_done{0};
 std::atomic<int32_t> percent_done{0};
 std::atomic<int32_t> progress_by_percent{0};
 std::atomic<int32_t> bzip3_level{6};
-char job_source[text_buffer_size];
-char job_target[text_buffer_size];
+std::atomic<bool> utf8_names_requested{false};
+char job_source[name_buffer_size];
+char job_target[name_buffer_size];
 char job_mode[text_buffer_size];
 
 namespace {
@@ -51,6 +52,21 @@ int32_t no_thread_code(job_kind_t kind)
 }
 
 bool fits(const char* text) { return text && memchr(text, 0, text_buffer_size) != nullptr; }
+
+// A name's UTF-16 length counts one unit per character, two beyond the
+// basic plane (a four-byte sequence).
+bool name_fits(const char* name, bool utf8)
+{
+    if (!utf8)
+        return fits(name);
+    if (!name || !memchr(name, 0, name_buffer_size))
+        return false;
+    int units = 0;
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c; ++c)
+        if ((*c & 0xC0) != 0x80)
+            units += *c >= 0xF0 ? 2 : 1;
+    return units <= max_name_units;
+}
 
 void finish_without_worker(int32_t code)
 {
@@ -90,12 +106,13 @@ bool start_job(const char* source, const char* target, const char* mode, job_kin
         return false;
     // Bzip3 jobs publish a percentage; bzip2 jobs publish byte counts.
     progress_by_percent.store(kind == job_bzip3_compress || kind == job_bzip3_decompress ? 1 : 0);
-    if (!fits(source)) {
+    bool utf8 = utf8_names_requested.load();
+    if (!name_fits(source, utf8)) {
         finish_without_worker(open_failure_code(kind, true));
         return true;
     }
     // The mode text describes the output, so a bad one counts against the target.
-    if (!fits(target) || !fits(mode)) {
+    if (!name_fits(target, utf8) || !fits(mode)) {
         finish_without_worker(open_failure_code(kind, false));
         return true;
     }
@@ -103,6 +120,7 @@ bool start_job(const char* source, const char* target, const char* mode, job_kin
     strcpy(job_target, target);
     strcpy(job_mode, mode);
     job_kind.store(kind);
+    names_in_utf8.store(utf8);
     worker_busy.store(true, std::memory_order_relaxed);
     if (!platform().start_thread(job_thread)) {
         worker_busy.store(false, std::memory_order_relaxed);

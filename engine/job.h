@@ -12,6 +12,10 @@
 namespace kelb {
 
 constexpr int text_buffer_size = 256;
+// With "utf8names" on, a name may take up to 32,767 UTF-16 units, as the
+// wide calls allow; three UTF-8 bytes at most for each.
+constexpr int max_name_units = 32767;
+constexpr int name_buffer_size = max_name_units * 3 + 1;
 
 enum job_kind_t : int32_t {
     job_bzip2_compress = 0,
@@ -31,8 +35,10 @@ extern std::atomic<int64_t> bytes_done;
 extern std::atomic<int32_t> percent_done;
 extern std::atomic<int32_t> progress_by_percent;
 extern std::atomic<int32_t> bzip3_level;
-extern char job_source[text_buffer_size];
-extern char job_target[text_buffer_size];
+// "utf8names": the names of the jobs that follow are UTF-8.
+extern std::atomic<bool> utf8_names_requested;
+extern char job_source[name_buffer_size];
+extern char job_target[name_buffer_size];
 extern char job_mode[text_buffer_size];
 
 // Result codes the jobs share.
@@ -41,8 +47,8 @@ constexpr int32_t result_same_file = 2;
 constexpr int32_t result_cancelled = 119;
 
 // Copies the texts, chooses how progress is read, and starts the worker.
-// Texts that are missing or do not fit end the job at once with the kind's
-// open-failure code. Returns false
+// Texts that are missing or do not fit (255 bytes, or for names in UTF-8
+// 32,767 UTF-16 units) end the job at once with the kind's open-failure code. Returns false
 // only when another job's worker is still busy (nothing is changed then).
 bool start_job(const char* source, const char* target, const char* mode, job_kind_t kind);
 

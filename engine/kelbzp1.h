@@ -19,6 +19,7 @@
  *   "setthreads"      n: workers for the jobs that follow, 0 default -> 0
  *   "getcpuname"      buffer of at least 49 bytes, gets the vendor  -> 0
  *   "getbrandstring"  buffer of at least 49 bytes, gets the brand   -> 0
+ *   "utf8names"       n: 1 names in UTF-8, 0 in the code page       -> 1
  *   anything else                                                   -> 15
  *
  * A job command returns as soon as the job's worker thread is running; the
@@ -26,6 +27,12 @@
  * whose texts are missing or too long ends that job at once with the job's
  * open-failure code; one sent while another job's worker is still busy is
  * refused and returns 0.
+ *
+ * Names are in the system's code page unless "utf8names" 1 was sent: then
+ * the jobs that follow take them as UTF-8 of up to 32,767 UTF-16 units, and
+ * on Windows open them through the wide calls (an absolute path longer than
+ * 259 characters in the long-path form). On POSIX names are bytes either
+ * way. An engine without the command answers 15.
  */
 #ifndef KELBZP1_H
 #define KELBZP1_H

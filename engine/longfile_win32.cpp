@@ -1,6 +1,7 @@
 // longfile on Windows: kernel32's handle calls, on files on disk only.
 #include "longfile.h"
 #include "platform_impl.h"
+#include "wide_names_win32.h"
 
 #include <windows.h>
 
@@ -15,8 +16,10 @@ HANDLE native(longfile_handle file) { return reinterpret_cast<HANDLE>(file); }
 longfile_handle win_create(const char* name, uint32_t access, uint32_t share, uint32_t disposition)
 {
     bool replace = disposition == CREATE_ALWAYS;
-    HANDLE h = CreateFileA(name, access, share, nullptr, replace ? OPEN_ALWAYS : disposition,
+    HANDLE h = with_os_name(name, [&](auto os_name) {
+        return create_file(os_name, access, share, nullptr, replace ? OPEN_ALWAYS : disposition,
                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    });
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     if (!win_is_disk_file(h) || (replace && !SetEndOfFile(h))) {

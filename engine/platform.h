@@ -3,6 +3,7 @@
 // test may swap in its own table to make the platform fail on purpose.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -46,6 +47,11 @@ struct platform_ops {
     // False when buffered data could not be written out.
     bool (*stream_close)(FILE* stream);
 };
+
+// How the names handed to the table are spelled: UTF-8 while true (Windows
+// opens them through the wide calls), else the system's code page. POSIX
+// takes names as bytes either way. Each job sets it as it starts.
+extern std::atomic<bool> names_in_utf8;
 
 // The table in use; the real platform's unless a test replaced it.
 const platform_ops& platform();

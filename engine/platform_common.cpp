@@ -5,6 +5,8 @@
 
 namespace kelb {
 
+std::atomic<bool> names_in_utf8{false};
+
 namespace {
 std::atomic<const platform_ops*> current{nullptr};
 }

@@ -2,6 +2,7 @@
 #include "file_identity_win32.h"
 #include "platform.h"
 #include "platform_impl.h"
+#include "wide_names_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -63,20 +64,33 @@ int32_t win_available_processors()
     return count > 0 ? count : 1;
 }
 
-uint32_t win_get_file_attributes(const char* name) { return GetFileAttributesA(name); }
+uint32_t win_get_file_attributes(const char* name)
+{
+    return with_os_name(name, [](auto os_name) { return get_attributes(os_name); });
+}
 
 // A folder or a device named as a target keeps its attributes.
 bool win_set_file_attributes(const char* name, uint32_t attributes)
 {
-    DWORD now = GetFileAttributesA(name);
-    if (now == INVALID_FILE_ATTRIBUTES || (now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
-    return SetFileAttributesA(name, attributes) != 0;
+    return with_os_name(name, [&](auto os_name) {
+        DWORD now = get_attributes(os_name);
+        if (now == INVALID_FILE_ATTRIBUTES || (now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+            return false;
+        return set_attributes(os_name, attributes) != 0;
+    });
 }
 
-bool win_delete_file(const char* name) { return DeleteFileA(name) != 0; }
+bool win_delete_file(const char* name)
+{
+    return with_os_name(name, [](auto os_name) { return delete_file(os_name) != 0; });
+}
 
-bool win_same_file(const char* a, const char* b) { return same_file_names(a, b); }
+bool win_same_file(const char* a, const char* b)
+{
+    if (!names_in_utf8.load(std::memory_order_relaxed))
+        return same_file_names(a, b);
+    return same_file_names(os_wide_name(a).c_str(), os_wide_name(b).c_str());
+}
 
 int64_t win_stream_size(FILE* stream)
 {
@@ -96,8 +110,10 @@ FILE* win_stream_open(const char* name, const char* mode)
     if (!writing && mode[0] != 'r')
         return nullptr;
     DWORD access = both ? GENERIC_READ | GENERIC_WRITE : writing ? GENERIC_WRITE : GENERIC_READ;
-    HANDLE h = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = with_os_name(name, [&](auto os_name) {
+        return create_file(os_name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            writing ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    });
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     if (!win_is_disk_file(h) || (writing && !SetEndOfFile(h))) {

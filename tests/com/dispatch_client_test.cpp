@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace kelbtest;
@@ -22,7 +23,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+// The test's paths are UTF-8.
+std::wstring wide(const std::string& s)
+{
+    std::wstring out(s.size(), L'\0');
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], static_cast<int>(s.size())));
+    return out;
+}
 
 struct event {
     std::string name;
@@ -336,6 +343,36 @@ TEST_F(ControlThroughDispatch, Bzip3JobsRaiseTheWholeEventSequence)
     job(L"DecompressBzip3", path("t.bz3"), path("t.out"));
     expect_end(0, L"No error");
     EXPECT_EQ(read_file(path("t.out")), read_file(fixture("text.txt")));
+}
+
+// Names in any script and an absolute path of 300 characters, both formats:
+// a client's strings are UTF-16, and each reaches its file.
+TEST_F(ControlThroughDispatch, NamesInAnyScriptAndLongPathsRunWholeJobs)
+{
+    ASSERT_LT(dir.size(), 250u);
+    size_t room = 300 - dir.size() - 2;
+    std::string folder = path(std::string(room / 2, 'd'));
+    fs::create_directories(folder);
+    const std::string names[] = {path("\xCE\xB1\xCF\x81\xCF\x87\xCE\xB5\xCE\xAF\xCE\xBF"),  // Greek
+                                 path("\xE6\x96\x87\xE4\xBB\xB6"),                          // Chinese
+                                 path("\xF0\x9F\x93\xA6 box"),                              // an emoji
+                                 folder + "\\" + std::string(room - room / 2, 'f')};
+    ASSERT_EQ(names[3].size(), 300u);
+    const std::string original = read_file(fixture("text.txt"));
+    for (const std::string& name : names) {
+        write_file(name, original);
+        for (auto [pack, unpack, level] :
+             {std::tuple{L"Compress", L"Decompress", 9L}, {L"CompressBzip3", L"DecompressBzip3", 5L}}) {
+            SCOPED_TRACE(name);
+            sink.events.clear();
+            job(pack, name, name + ".z", level);
+            expect_end(0, L"No error");
+            sink.events.clear();
+            job(unpack, name + ".z", name + ".back");
+            expect_end(0, L"No error");
+            EXPECT_EQ(read_file(name + ".back"), original);
+        }
+    }
 }
 
 TEST_F(ControlThroughDispatch, RefusalsRaiseOnlyErrorCodeInTheirFixedOrder)

@@ -5,6 +5,7 @@
 #include "product.h"
 #include "zipclass.h"
 
+#include <cstdio>
 #include <filesystem>
 
 using namespace ctl;
@@ -165,6 +166,28 @@ TEST_F(BridgeCalls, TextsAndNumbersArriveAsEachCallMethodPlacesThem)
     EXPECT_EQ(narrow(answer), "ScriptedCPU");
     EXPECT_EQ(narrow(command), "getcpuname");
     EXPECT_EQ(narrow(third), " ");
+}
+
+// An engine that takes "utf8names" gets the names in UTF-8; an older one
+// (15) in the code page, where a Greek letter may not exist. Other texts
+// keep the code page either way.
+TEST_F(BridgeCalls, NamesTravelInUtf8OnlyWhenTheEngineTakesThem)
+{
+    const text name = u"\u03B1.txt";
+    for (int32_t answer : {15, 1}) {
+        engine.answer_utf8names(answer);
+        zip.Init(true);
+        EXPECT_EQ(zip.Utf8Names(), answer == 1);
+        engine.clear_calls();
+        zip.CallWindow(u"decompress", name, u"out", u"w9");
+        std::string sent = answer == 1 ? std::string("\xCE\xB1.txt") : narrow(name), shown;
+        for (unsigned char c : sent) {  // as the scripted engine records bytes
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+            shown += escaped;
+        }
+        EXPECT_EQ(engine.calls(), std::vector<std::string>{"decompress \"" + shown + "\" \"out\" \"w9\""});
+    }
 }
 
 TEST(BridgeChecks, EqualityIgnoresCaseWhereTheFileSystemDoesButNeverThePath)

@@ -101,6 +101,7 @@ public:
     std::vector<std::string> calls() const;  // one line per call since the last clear
     void clear_calls() { symbol<void (*)()>("scripted_clear_log")(); }
     void set_progress(int32_t percent) { symbol<void (*)(int32_t)>("scripted_set_progress")(percent); }
+    void answer_utf8names(int32_t answer) { symbol<void (*)(int32_t)>("scripted_answer_utf8names")(answer); }
     void finish(int32_t code) { symbol<void (*)(int32_t)>("scripted_finish")(code); }
 
 private:

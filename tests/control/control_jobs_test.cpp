@@ -256,9 +256,9 @@ TEST_F(ControlJobs, TwoNamesOfOneFileAreRefusedDuringTheCall)
 
 TEST_F(ControlJobs, FilesTheEngineCannotOpenEndTheirJobWithItsCode)
 {
-    // 300 bytes do not fit the engine's 256-byte name buffers, and an
-    // unpaired surrogate is outside every code page.
-    text too_long = path(std::string(300 - dir.size(), 'n'));
+    // A name of more than 32,767 UTF-16 units is beyond what the engine
+    // takes, and an unpaired surrogate is outside every code page.
+    text too_long = path(std::string(32768, 'n'));
     text unrepresentable = path("") + u"\xD800" u".txt";
     text source = wide(fixture("text.txt"));
     const std::pair<std::function<void()>, const char*> attempts[] = {
@@ -273,6 +273,34 @@ TEST_F(ControlJobs, FilesTheEngineCannotOpenEndTheirJobWithItsCode)
     };
     for (auto& [start, event] : attempts)
         expect_job(start, event);
+}
+
+// Names in any script and an absolute path of 300 characters, both formats;
+// two spellings of such a file are still refused during the call.
+TEST_F(ControlJobs, NamesInAnyScriptAndLongPathsRunWholeJobs)
+{
+    auto utf8 = kelb::real_control_platform().to_utf8;
+    ASSERT_LT(dir.size(), 250u);
+    size_t room = 300 - dir.size() - 2;
+    std::string folder = file(std::string(room / 2, 'd'));
+    std::filesystem::create_directories(folder);
+    const text names[] = {path("") + u"\u03B1\u03C1\u03C7\u03B5\u03AF\u03BF", path("") + u"\u6587\u4EF6",
+                          path("") + u"\U0001F4E6 box", wide(folder + "/" + std::string(room - room / 2, 'f'))};
+    ASSERT_EQ(names[3].size(), 300u);
+    const std::string original = read_file(fixture("text.txt"));
+    for (const text& name : names) {
+        SCOPED_TRACE(utf8(name));
+        write_file(utf8(name), original);
+        expect_job([&] { control.Compress(name, name + u".bz2", 9); }, ok);
+        expect_job([&] { control.Decompress(name + u".bz2", name + u".out"); }, ok);
+        EXPECT_EQ(read_file(utf8(name + u".out")), original);
+        expect_job([&] { control.CompressBzip3(name, name + u".bz3", 5); }, ok);
+        expect_job([&] { control.DecompressBzip3(name + u".bz3", name + u".out3"); }, ok);
+        EXPECT_EQ(read_file(utf8(name + u".out3")), original);
+    }
+    events.clear();
+    control.Compress(names[3], path(".") + names[3].substr(dir.size()), 9);
+    EXPECT_EQ(events, lines{"ErrorCode 2 The input file is the same as the output"});
 }
 
 TEST_F(ControlJobs, MissingEngineFailsTheMethodsThatNeedItUntilTheFileIsThere)

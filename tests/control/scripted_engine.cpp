@@ -2,6 +2,8 @@
 // percentages of 98 and more while a job runs, result codes outside the
 // table, a record of exactly what arrived. It keeps the real engine's
 // job-flag protocol; the test steers it through the scripted_* exports.
+// "utf8names", which the bridge sends at every bind, is answered but not
+// recorded: by default as an engine without it (15).
 #include "kelbzp1.h"
 
 #include <cstdio>
@@ -16,7 +18,7 @@
 
 namespace {
 
-int32_t running = 0, result = 0, progress = 0;
+int32_t running = 0, result = 0, progress = 0, utf8names_answer = 15;
 std::string log;
 
 bool is(const char* command, const char* word) { return strcmp(command, word) == 0; }
@@ -47,6 +49,8 @@ std::string shown(uintptr_t value, bool as_text)
 SCRIPTED_EXPORT int32_t KELBZP1_CALL interface1(uintptr_t text, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
     const char* command = reinterpret_cast<const char*>(text);
+    if (is(command, "utf8names"))
+        return utf8names_answer;
     bool texts = is_job(command), query = is_processor_query(command);
     log += (log.empty() ? "" : "\n") + std::string(command) + " " + shown(a2, texts || query) + " " +
            shown(a3, texts || query) + " " + shown(a4, texts);
@@ -85,8 +89,10 @@ SCRIPTED_EXPORT void scripted_clear_log() { log.clear(); }
 SCRIPTED_EXPORT void scripted_reset()
 {
     running = result = progress = 0;
+    utf8names_answer = 15;
     log.clear();
 }
+SCRIPTED_EXPORT void scripted_answer_utf8names(int32_t answer) { utf8names_answer = answer; }
 SCRIPTED_EXPORT void scripted_set_progress(int32_t percent) { progress = percent; }
 // The job's worker has ended with this code.
 SCRIPTED_EXPORT void scripted_finish(int32_t code)

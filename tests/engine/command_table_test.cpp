@@ -1,6 +1,7 @@
 #include "engine_fixture.h"
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 using namespace kelbtest;
@@ -122,4 +123,42 @@ TEST_F(CommandTable, NameOfExactly255CharactersIsAccepted)
     ASSERT_EQ(target.size(), 255u);
     EXPECT_EQ(engine->run("compress", fixture("text.txt"), target, "w1"), 0);
     EXPECT_EQ(read_file(target), read_file(fixture("text.txt.1.bz2")));
+}
+
+// With "utf8names" on, names are UTF-8 in any script and may pass 255
+// characters; a name in another spelling is still the same file. Off again,
+// the old limit holds.
+TEST_F(CommandTable, Utf8NamesReachFilesInAnyScriptAndBeyond255Characters)
+{
+    ASSERT_LT(dir.size(), 250u);
+    size_t room = 300 - dir.size() - 2;  // an absolute path of 300 characters
+    std::string folder = path(std::string(room / 2, 'd'));
+    std::filesystem::create_directories(std::filesystem::u8path(folder));
+    const std::string long_name = folder + "/" + std::string(room - room / 2, 'f');
+    ASSERT_EQ(long_name.size(), 300u);
+    const std::string names[] = {path("\xCE\xB1\xCF\x81\xCF\x87\xCE\xB5\xCE\xAF\xCE\xBF"),  // Greek
+                                 path("\xE6\x96\x87\xE4\xBB\xB6"),                          // Chinese
+                                 path("\xF0\x9F\x93\xA6 box"),                              // an emoji
+                                 long_name};
+    const std::string original = read_file(fixture("text.txt"));
+
+    ASSERT_EQ(engine->call("utf8names", 1), 1);
+    for (const std::string& name : names) {
+        write_file(name, original);
+        for (auto [pack, unpack] : {std::pair{"compress", "decompress"}, {"compressbzip3", "decompressbzip3"}}) {
+            SCOPED_TRACE(name + " " + pack);
+            EXPECT_EQ(engine->run(pack, name, name + ".z"), 0);
+            EXPECT_EQ(engine->run(unpack, name + ".z", name + ".back"), 0);
+            EXPECT_EQ(read_file(name + ".back"), original);
+        }
+        std::string slash = name.substr(0, dir.size() + 1);
+        EXPECT_EQ(engine->run("compress", name, slash + "." + name.substr(dir.size())), 2) << name;
+    }
+    std::string too_long;  // 16,384 characters beyond the basic plane: 32,768 units
+    for (int i = 0; i < 16384; ++i)
+        too_long += "\xF0\x9F\x93\xA6";
+    EXPECT_EQ(engine->run("compressbzip3", names[0], path(too_long)), 108);
+
+    ASSERT_EQ(engine->call("utf8names", 0), 1);
+    EXPECT_EQ(engine->run("compress", long_name, path("x.bz2")), 8);
 }

@@ -143,3 +143,26 @@ TEST_F(PlatformFaults, DecompressionProgressFollowsTheCompressedBytesRead)
     EXPECT_TRUE(std::is_sorted(progress_at_write.begin(), progress_at_write.end()));
     EXPECT_GE(progress_at_write.back(), 90);
 }
+
+#ifdef _WIN32
+#include "wide_names_win32.h"
+
+// Wine takes long paths without the "\\?\" form, so the form itself is
+// checked here: only absolute paths past 259 characters get it, made whole.
+TEST(LongPathForm, OnlyAbsolutePathsBeyond259CharactersTakeIt)
+{
+    const std::wstring x(290, L'x');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"C:\\data\\a.txt", L"C:\\data\\a.txt"},
+        {L"data\\" + x, L"data\\" + x},
+        {L"C:/data/" + x, L"\\\\?\\C:\\data\\" + x},
+        {L"C:\\data\\..\\data\\.\\" + x, L"\\\\?\\C:\\data\\" + x},
+        {L"\\\\server\\share\\" + x, L"\\\\?\\UNC\\server\\share\\" + x},
+        {L"\\\\?\\C:\\" + x, L"\\\\?\\C:\\" + x},
+    };
+    for (const auto& [name, form] : cases)
+        EXPECT_TRUE(kelb::long_path_form(name) == form) << name.size();
+    EXPECT_EQ(kelb::wide_from_utf8("\xCE\xB1\xF0\x9F\x93\xA6"), L"\u03B1\U0001F4E6");
+    EXPECT_EQ(kelb::wide_from_utf8("\xC0\xAF"), L"") << "no UTF-8";
+}
+#endif

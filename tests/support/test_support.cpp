@@ -83,9 +83,14 @@ std::string scratch_dir()
     return dir.string();
 }
 
+namespace {
+// UTF-8 on every system, so that a test can name a file in any script.
+fs::path file_path(const std::string& path) { return fs::u8path(path); }
+}  // namespace
+
 std::string read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(file_path(path), std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
@@ -93,20 +98,20 @@ std::string read_file(const std::string& path)
 
 void write_file(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool file_exists(const std::string& path)
 {
     std::error_code ignored;
-    return fs::exists(path, ignored);
+    return fs::exists(file_path(path), ignored);
 }
 
 int64_t file_size(const std::string& path)
 {
     std::error_code error;
-    auto size = fs::file_size(path, error);
+    auto size = fs::file_size(file_path(path), error);
     return error ? -1 : static_cast<int64_t>(size);
 }
 

@@ -19,6 +19,7 @@ std::string peer_file(const std::string& name);
 // An empty folder of the current test's own; removed again when it passes.
 std::string scratch_dir();
 
+// Paths in UTF-8, on Windows as well.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, builds the small host here
+# against it, once with find_package and once with pkg-config, and runs one
+# job with each. Arguments: the build tree, the C++ compiler, a file to use.
+set -euo pipefail
+build=$1 cxx=$2 file=$3
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+cmake -S "$here" -B "$tmp/cmake" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+cmake --build "$tmp/cmake" >/dev/null
+"$tmp/cmake/consumer" "$file" "$tmp/by-cmake"
+
+export PKG_CONFIG_PATH=$(dirname "$(find "$tmp/prefix" -name kelbzip2.pc)")
+libdir=$(pkg-config --variable=libdir kelbzip2)
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 "$here/consumer.cpp" $(pkg-config --cflags --libs kelbzip2) -Wl,-rpath,"$libdir" \
+  -o "$tmp/pc-consumer"
+"$tmp/pc-consumer" "$file" "$tmp/by-pkg-config"
