@@ -31,6 +31,18 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The 32-bit Wine for the win32 tests, where the kernel runs 32-bit programs.
+if bash scripts/can-run-32bit.sh &&
+   ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  echo "setup: installing wine32:i386"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    apt_updated=0
+  fi
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
+fi
+
 # libbzip2 for MinGW, compiled from Debian's own source package.
 deps="$root/build/deps"
 src="$deps/bzip2-src"

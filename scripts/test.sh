@@ -2,8 +2,9 @@
 # Sets up this machine, builds every target and runs every test that can run
 # here: native directly and again under AddressSanitizer with
 # UndefinedBehaviorSanitizer (asan) and under ThreadSanitizer (tsan), win64
-# under wine64 in a fresh prefix, win32 by static checks; then each fuzz
-# target for a short budget. Exits non-zero when anything fails.
+# under wine64 and win32 under the 32-bit Wine, each in a fresh prefix (win32
+# by its static checks alone where 32-bit programs cannot run); then each
+# fuzz target for a short budget. Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -17,7 +18,10 @@ for preset in native asan tsan win64 win32; do
     status=1 failed=$((failed + 1))
     continue
   fi
-  [ "$preset" = win64 ] && rm -rf build/win64/wineprefix
+  case $preset in win*) rm -rf "build/$preset/wineprefix" ;; esac
+  if [ "$preset" = win32 ] && ! bash scripts/can-run-32bit.sh; then
+    echo "== win32: this machine cannot run 32-bit programs, so only the static checks of the 32-bit build run"
+  fi
   echo "== test $preset"
   log=$(mktemp)
   ctest --preset "$preset" -j"$jobs" 2>&1 | tee "$log"

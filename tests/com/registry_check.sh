@@ -58,7 +58,10 @@ registered() {  # registered ROOT: every record, under the classes at ROOT
   check_class "$progbar" KELBzip2_201.ProgBar $((0x2C191)) 30000
   # Version 22.0 is keyed in hexadecimal.
   expect "type library title" "$(value "$root\\TypeLib\\$libid\\16.0" '(Default)')" "Tessel OCX 2.0.1"
-  expect "type library file" "$(value "$root\\TypeLib\\$libid\\16.0\\409\\win64" '(Default)')" "$winpath"
+  # A pure 32-bit prefix has only the 32-bit registry, and its type libraries are win32 ones.
+  arch=$(value 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' PROCESSOR_ARCHITECTURE)
+  expect "processor architecture of the prefix" "$arch" "$([ "${WINEARCH:-}" = win32 ] && echo x86 || echo AMD64)"
+  expect "type library file" "$(value "$root\\TypeLib\\$libid\\16.0\\409\\${WINEARCH:-win64}" '(Default)')" "$winpath"
   for iid in "$dual_kelbzip2" "$events_kelbzip2" "$dual_progbar" "$events_progbar"; do
     expect "interface $iid in the type library" "$(value "$root\\Interface\\$iid\\TypeLib" '(Default)')" "$libid"
   done

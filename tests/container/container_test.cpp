@@ -19,11 +19,18 @@
 #include <string>
 #include <vector>
 
-// atl.dll's container entry point; MinGW ships the import library only.
-extern "C" HRESULT WINAPI AtlAxCreateControlEx(LPCOLESTR name, HWND window, IStream* saved, IUnknown** container,
-                                               IUnknown** control, REFIID sink_iid, IUnknown* sink);
-
 namespace {
+
+// atl.dll's container entry point, found at run time: MinGW has no 32-bit
+// import library for it.
+HRESULT AtlAxCreateControlEx(LPCOLESTR name, HWND window, IStream* saved, IUnknown** container, IUnknown** control,
+                             REFIID sink_iid, IUnknown* sink)
+{
+    using entry = HRESULT(WINAPI*)(LPCOLESTR, HWND, IStream*, IUnknown**, IUnknown**, REFIID, IUnknown*);
+    static const auto create =
+        reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"atl.dll"), "AtlAxCreateControlEx")));
+    return create ? create(name, window, saved, container, control, sink_iid, sink) : E_NOTIMPL;
+}
 
 using Microsoft::WRL::ComPtr;
 

@@ -126,13 +126,6 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bou
     return true;
 }
 
-#if defined(_WIN32) && !defined(_WIN64)
-#define ENTRY_CALL __stdcall
-#else
-#define ENTRY_CALL
-#endif
-using entry_fn = int32_t(ENTRY_CALL*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t);
-
 engine_library::engine_library(const std::string& path)
 {
 #ifdef _WIN32
@@ -160,7 +153,15 @@ engine_library::~engine_library()
 
 int32_t engine_library::call(const char* command, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
+#if defined(_WIN32) && !defined(_WIN64)
+    // As a 32-bit host may call it: the entry has the window-procedure shape,
+    // and CallWindowProcA hands it the same four values.
+    return static_cast<int32_t>(CallWindowProcA(reinterpret_cast<WNDPROC>(entry_),
+                                                reinterpret_cast<HWND>(const_cast<char*>(command)), a2, a3, a4));
+#else
+    using entry_fn = int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t);
     return reinterpret_cast<entry_fn>(entry_)(reinterpret_cast<uintptr_t>(command), a2, a3, a4);
+#endif
 }
 
 int32_t engine_library::call(const char* command, const char* a2, const char* a3, const char* a4)

@@ -29,7 +29,8 @@ int64_t file_size(const std::string& path);
 bool wait_until(const std::function<bool()>& cond,
                 std::chrono::milliseconds bound = std::chrono::seconds(60));
 
-// The engine as a host sees it: loaded at run time, driven through interface1.
+// The engine as a host sees it: loaded at run time, driven through interface1
+// (on 32-bit Windows by CallWindowProcA, as a host may do there).
 class engine_library {
 public:
     explicit engine_library(const std::string& path);
