@@ -1,4 +1,4 @@
-// window_tool.exe: the hands of the screenshot script, under wine64.
+// window_tool.exe: the hands of the screenshot script, under Wine.
 //
 //   window_tool about                          shows the KELBzip2 About form
 //   window_tool wait  DESKTOP CAPTION          until a window with CAPTION exists
@@ -125,7 +125,12 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"wait")
         return 0;
     if (mode == L"click") {
-        HWND button = find_button(window, argv[4]);
+        // The window may have its caption before its buttons exist.
+        HWND button = nullptr;
+        for (DWORD waited = 0; !button && waited < bound_ms; waited += 100) {
+            if (!(button = find_button(window, argv[4])))
+                Sleep(100);
+        }
         if (!button)
             return fail("no such button", argv[4]);
         PostMessageW(button, BM_CLICK, 0, 0);
