@@ -1,5 +1,6 @@
 #include "block_cutter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kelb {
@@ -19,6 +20,34 @@ inline size_t put_run(unsigned char* out, unsigned char byte, unsigned length)
     out[3] = byte;
     out[4] = static_cast<unsigned char>(length - 4);
     return 5;
+}
+
+// Where the first run of four equal bytes begins in p[0..n), or, without
+// one, a place near the end (at most 3 before it) before which none begins.
+// Input before such a run is coded as it stands. Eight places at a time on
+// the usual machines, where most input has few runs.
+inline size_t before_run_of_four(const unsigned char* p, size_t n)
+{
+    size_t j = 0;
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    for (; j + 11 <= n; j += 8) {
+        uint64_t x[4];
+        memcpy(x, p + j, 8);
+        memcpy(x + 1, p + j + 1, 8);
+        memcpy(x + 2, p + j + 2, 8);
+        memcpy(x + 3, p + j + 3, 8);
+        uint64_t differ = (x[0] ^ x[1]) | (x[1] ^ x[2]) | (x[2] ^ x[3]);  // zero where four are equal
+        uint64_t zero = (differ - ones) & ~differ & highs;
+        if (zero)
+            return j + static_cast<size_t>(__builtin_ctzll(zero) >> 3);
+    }
+#endif
+    for (; j + 3 < n; ++j) {
+        if (p[j] == p[j + 1] && p[j] == p[j + 2] && p[j] == p[j + 3])
+            return j;
+    }
+    return j;
 }
 
 }  // namespace
@@ -68,6 +97,25 @@ size_t block_cutter::feed(const unsigned char* data, size_t size)
         }
         run_byte = byte;
         run_length = 1;
+        // Up to the next run of four, runs are coded as they stand: copy
+        // them at once, as far as the block has room. The copy ends where a
+        // run begins, as the byte by byte coding would have it.
+        size_t start = i - 1, end = start + before_run_of_four(data + start, size - start);
+        while (end > start && data[end] == data[end - 1])
+            --end;
+        if (end > start + 1 && coded < limit) {
+            size_t full = start + (limit - coded);
+            if (full < end) {
+                end = full;
+                while (data[end] == data[end - 1])
+                    ++end;
+            }
+            memcpy(out + coded, data + start, end - start);
+            coded += end - start;
+            raw += end - start;
+            run_byte = data[end];
+            i = end + 1;
+        }
     }
     coded_ = coded;
     raw_ = raw;
@@ -108,6 +156,20 @@ size_t block_expander::expand(unsigned char* out, size_t capacity)
             n += byte;
             same = 0;
             continue;
+        }
+        if (byte != last && n + 256 < capacity) {
+            // Before the next four equal bytes there is no count: copy.
+            size_t start = at - 1;
+            size_t take = std::min(before_run_of_four(coded + start, end - start), capacity - 255 - n);
+            if (take > 1) {
+                memcpy(out + n, coded + start, take);
+                n += take;
+                at = start + take;
+                last = coded[at - 1];
+                for (same = 1; same < 3 && at - 1 - same >= start && coded[at - 1 - same] == last; ++same) {
+                }
+                continue;
+            }
         }
         out[n++] = byte;
         same = byte == last ? same + 1 : 1;

@@ -6,6 +6,9 @@ namespace {
 // The consumer keeps well ahead of the job: a short queue will do, counted
 // in bytes, as its memory is part of the job's.
 constexpr size_t max_queued_bytes = 256 * 1024;
+// Large writes are queued in pieces of this size, so that no piece, nor the
+// spare buffers kept for reuse, holds more than a part of the queue.
+constexpr size_t max_piece_bytes = max_queued_bytes / 4;
 }
 
 side_thread::side_thread(consumer consume) : consume_(std::move(consume))
@@ -26,6 +29,8 @@ void side_thread::add(const unsigned char* data, size_t count)
         consume_(data, count);
         return;
     }
+    for (; count > max_piece_bytes; data += max_piece_bytes, count -= max_piece_bytes)
+        add(data, max_piece_bytes);
     std::vector<unsigned char> piece;
     {
         std::unique_lock<std::mutex> hold(lock_);
