@@ -166,7 +166,7 @@ size_t block_expander::expand(unsigned char* out, size_t capacity)
                 n += take;
                 at = start + take;
                 last = coded[at - 1];
-                for (same = 1; same < 3 && at - 1 - same >= start && coded[at - 1 - same] == last; ++same) {
+                for (same = 1; same < 3 && start + same < at && coded[at - 1 - same] == last; ++same) {
                 }
                 continue;
             }

@@ -27,6 +27,10 @@ perl -e 'srand(11); binmode STDOUT; my @len = (1,2,3,4,5,6,7,254,255,256,257,259
 perl -e 'binmode STDOUT; print map { chr($_ % 251) } 0..99981' > edge.bin
 perl -e 'binmode STDOUT; print map { chr($_ % 251) } 0..99969; print "a" x 2000' > edgerun.bin
 printf 'x' > one.bin
+# Runs shorter than four among longer ones, with level-1 block ends among
+# them, and two equal bytes first.
+perl -e 'srand(5); binmode STDOUT; print "aabbbbbbc";
+  for (1..60000) { print map { chr(int(rand(3)) + 97) } 1..int(rand(12)); print chr(int(rand(256))) x int(rand(6)) }' > shortruns.bin
 # Compresses well, so decompression writes far more than it reads.
 for i in $(seq 400); do cat text.txt; done > repeat.txt
 
@@ -42,7 +46,7 @@ for f in text.txt binary.bin random.bin empty.txt chunk4096.bin; do
   done
 done
 for level in 1 2 3 4 5 6 7 8 9; do bzip2 -"$level" -c runs.bin > runs.bin.$level.bz2; done
-for f in edge.bin edgerun.bin one.bin; do bzip2 -1 -c "$f" > "$f.1.bz2"; done
+for f in edge.bin edgerun.bin one.bin shortruns.bin; do bzip2 -1 -c "$f" > "$f.1.bz2"; done
 bzip2 -9 -c one.bin > one.bin.9.bz2
 bzip2 -9 -c large.bin > large.bin.bz2
 bzip2 -9 -c repeat.txt > repeat.txt.bz2

@@ -53,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(Files, Bzip2RoundTrip,
                                          RoundTripCase{"runs.bin", 6}, RoundTripCase{"runs.bin", 7},
                                          RoundTripCase{"runs.bin", 8}, RoundTripCase{"runs.bin", 9},
                                          RoundTripCase{"edge.bin", 1}, RoundTripCase{"edgerun.bin", 1},
-                                         RoundTripCase{"one.bin", 1}, RoundTripCase{"one.bin", 9}),
+                                         RoundTripCase{"one.bin", 1}, RoundTripCase{"one.bin", 9},
+                                         RoundTripCase{"shortruns.bin", 1}),
                          [](const auto& info) {
                              std::string name = info.param.file;
                              for (char& ch : name)
