@@ -3,9 +3,10 @@
 namespace kelb {
 
 namespace {
-// The consumer keeps well ahead of the job: a short queue will do, counted
-// in bytes, as its memory is part of the job's.
-constexpr size_t max_queued_bytes = 256 * 1024;
+// The consumer (MD5, several hundred MB/s) keeps well ahead of the job: a
+// short queue will do, counted in bytes, as its memory is part of the job's
+// and one worker's memory allowance has little room to spare.
+constexpr size_t max_queued_bytes = 64 * 1024;
 // Large writes are queued in pieces of this size, so that no piece, nor the
 // spare buffers kept for reuse, holds more than a part of the queue.
 constexpr size_t max_piece_bytes = max_queued_bytes / 4;
