@@ -61,7 +61,9 @@ for i in 1 2 3 4 5 6 7 8; do cat empty.txt.9.bz2; done > empty-streams.bz2
 # Damage: a flipped byte in the middle, and a file cut short.
 cp random.bin.9.bz2 corrupt.bz2
 size=$(stat -c %s corrupt.bz2)
-printf '\x55' | dd of=corrupt.bz2 bs=1 seek=$((size / 2)) conv=notrunc status=none
+# Every bit of the byte flipped: a fixed value would, once in 256 runs, be the byte already there.
+byte=$(od -An -tu1 -j $((size / 2)) -N 1 corrupt.bz2 | tr -d ' ')
+printf "\\$(printf '%03o' $((byte ^ 255)))" | dd of=corrupt.bz2 bs=1 seek=$((size / 2)) conv=notrunc status=none
 head -c $((size / 2)) random.bin.9.bz2 > truncated.bz2
 printf 'BZ' > short.bz2
 printf 'PK\003\004 not bzip2 at all' > notbzip2.bz2
