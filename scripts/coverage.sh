@@ -2,6 +2,7 @@
 # Line and branch coverage of engine/ and control/ by the native tests:
 # builds them with --coverage into build/coverage, runs every native test and
 # prints gcovr's summary (the per-file table goes to build/coverage/coverage.txt).
+# Counters are updated atomically, as the jobs run on several threads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null
@@ -13,7 +14,7 @@ fi
 jobs=$(nproc 2>/dev/null || echo 2)
 out=build/coverage
 cmake -S . -B "$out" -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
+  "-DCMAKE_C_FLAGS=--coverage -fprofile-update=atomic" "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic" \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$out" -j"$jobs" >/dev/null
 find "$out" -name '*.gcda' -delete
