@@ -162,6 +162,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("mutants: stopped"))
 
     jobs = str(os.cpu_count() or 2)
+    if run(["bash", "scripts/setup.sh"]) != 0:  # the tools, and the sources the fixtures use
+        sys.exit("mutants: scripts/setup.sh failed")
     flags = ["-DCMAKE_BUILD_TYPE=None", "-DCMAKE_C_FLAGS=-O1", "-DCMAKE_CXX_FLAGS=-O1",
              "-DBUILD_TESTING=ON", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
     if run(["cmake", "-S", ".", "-B", BUILD] + flags) != 0:
