@@ -2,7 +2,7 @@
 """Mutation sample: how many small faults planted in engine/ and control/ the
 native tests catch.
 
-    scripts/mutants.py [--count 100] [--seed 2026] [--list] [--report FILE]
+    scripts/mutants.py [--count 100] [--seed 2026] [--only REGEX] [--list] [--report FILE]
 
 Every place where one of a few simple faults can be planted is listed (a
 comparison or logical operator turned round, a constant off by one, true for
@@ -15,7 +15,8 @@ install check; for a mutant in control/ only the control's tests, as no other
 test loads it); a mutant is killed when a test fails or the run takes three
 times as long as without a mutant, stillborn when it does not compile. The
 tree is put back after each one, also when the run is interrupted; build
-nothing else in it meanwhile.
+nothing else in it meanwhile. --only keeps the part of the same sample whose
+file:line matches, for a quick look at a few files.
 """
 import argparse
 import json
@@ -155,6 +156,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=100)
     parser.add_argument("--seed", type=int, default=2026)
+    parser.add_argument("--only", help="run only the sampled mutants whose file:line matches this")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     parser.add_argument("--report", default=os.path.join(BUILD, "report.txt"))
     args = parser.parse_args()
@@ -172,6 +174,9 @@ def main():
     every = [(path,) + p for path in native_sources() for p in places(path)]
     sample = sorted(random.Random(args.seed).sample(every, min(args.count, len(every))))
     print(f"{len(every)} places in {len(native_sources())} files; sample of {len(sample)}, seed {args.seed}")
+    if args.only:
+        sample = [m for m in sample if re.search(args.only, f"{m[0]}:{m[1]}")]
+        print(f"{len(sample)} of them match {args.only}")
     if args.list:
         for path, number, name, k in sample:
             print(f"{path}:{number} {name} #{k}")
