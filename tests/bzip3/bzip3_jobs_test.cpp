@@ -230,10 +230,7 @@ TEST_F(Bzip3, FilesPutTogetherByHand)
         {good.substr(0, good.size() - 100), text, 123, true},
         {damaged, text, 126, true},
         {header(digest) + "PK\003\004 no bzip2 stream", "", 122, true},
-        {"kELB" + good.substr(4), "", 122, false},
-        {"KeLB" + good.substr(4), "", 122, false},
-        {"KElB" + good.substr(4), "", 122, false},
-        {"KELb" + good.substr(4), "", 122, false},
+        {"kELB" + good.substr(4), "", 122, false},   {"KELb" + good.substr(4), "", 122, false},
         {good.substr(0, 39), "", 122, false},
     };
     for (const auto& r : rows) {

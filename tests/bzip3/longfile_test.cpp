@@ -96,7 +96,6 @@ TEST(Longfile, TimesConvertBothWaysWithoutOverflow)
         bool back;  // and the way back gives the same
     } rows[] = {
         {0, 0, epoch, true},
-        {1049522828, 765432100, april_2003, true},
         {1049522828, 765432199, april_2003, false},  // truncated to 100 ns
         {-1, 999999900, epoch - 1, true},
         {0, -1, epoch - 1, false},
