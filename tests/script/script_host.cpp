@@ -301,13 +301,10 @@ public:
         DWORD context;
         ULONG line = 0;
         LONG column = 0;
-        BSTR source = nullptr;
         error->GetExceptionInfo(&info);
         error->GetSourcePosition(&context, &line, &column);
-        error->GetSourceLineText(&source);
         print(file_ + L"(" + std::to_wstring(line + 1) + L", " + std::to_wstring(column + 1) + L"): script error " +
-              hex(info.scode ? info.scode : info.wCode) + L" " + text_of(info.bstrDescription) + L"\n  " +
-              text_of(source));
+              hex(info.scode ? info.scode : info.wCode) + L" " + text_of(info.bstrDescription));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
