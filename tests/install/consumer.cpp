@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-static std::string bytes(const std::string& path)
+static std::string bytes(const char* path)
 {
     std::ostringstream out;
     out << std::ifstream(path, std::ios::binary).rdbuf();
@@ -14,8 +14,6 @@ static std::string bytes(const std::string& path)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
-        return 2;
     struct : kelbzip2::events {
         int failures = 0;
         void ErrorCode(int32_t& code, std::string& message) override
@@ -26,6 +24,8 @@ int main(int argc, char** argv)
     } handlers;
     kelbzip2::event_loop loop;
     kelbzip2::KELBzip2 control(loop, handlers);
+    if (argc != 3)
+        return 2;
     std::string packed = std::string(argv[2]) + ".bz2";
     control.Compress(argv[1], packed, 9);
     loop.run();
