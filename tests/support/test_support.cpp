@@ -37,29 +37,31 @@ std::string peer_file(const std::string& name) { return host_path(std::string(KE
 
 namespace {
 
-// Removes each test's scratch folder once the test has passed; a failing
-// test keeps its files for a look.
-class scratch_cleaner : public testing::EmptyTestEventListener {
-public:
+fs::path scratch_path(const testing::TestInfo& info)
+{
+    std::string name = std::string(info.test_suite_name()) + "." + info.name();
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return fs::path(host_path(KELB_SCRATCH)) / name;
+}
+
+void remove_tree(const fs::path& dir)
+{
+    std::error_code ignored;
+    // Read-only files left by a test would stop the removal on Windows.
+    if (fs::exists(dir, ignored))
+        for (auto& entry : fs::recursive_directory_iterator(dir, ignored))
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(dir, ignored);
+}
+
+// A passing test's scratch folder goes; a failing one's stays for a look.
+struct scratch_cleaner : testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo& info) override
     {
-        if (info.result()->Passed()) {
-            std::error_code ignored;
-            fs::path dir = scratch_path(info);
-            // Read-only files left by a test would stop the removal on Windows.
-            if (fs::exists(dir, ignored))
-                for (auto& entry : fs::recursive_directory_iterator(dir, ignored))
-                    fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-            fs::remove_all(dir, ignored);
-        }
-    }
-    static fs::path scratch_path(const testing::TestInfo& info)
-    {
-        std::string name = std::string(info.test_suite_name()) + "." + info.name();
-        for (char& c : name)
-            if (c == '/')
-                c = '_';
-        return fs::path(host_path(KELB_SCRATCH)) / name;
+        if (info.result()->Passed())
+            remove_tree(scratch_path(info));
     }
 };
 
@@ -68,25 +70,18 @@ const bool cleaner_installed = [] {
     return true;
 }();
 
+// UTF-8 on every system, so that a test can name a file in any script.
+fs::path file_path(const std::string& path) { return fs::u8path(path); }
+
 }  // namespace
 
 std::string scratch_dir()
 {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    fs::path dir = scratch_cleaner::scratch_path(*info);
-    std::error_code ignored;
-    if (fs::exists(dir, ignored))
-        for (auto& entry : fs::recursive_directory_iterator(dir, ignored))
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(dir, ignored);
+    fs::path dir = scratch_path(*testing::UnitTest::GetInstance()->current_test_info());
+    remove_tree(dir);
     fs::create_directories(dir);
     return dir.string();
 }
-
-namespace {
-// UTF-8 on every system, so that a test can name a file in any script.
-fs::path file_path(const std::string& path) { return fs::u8path(path); }
-}  // namespace
 
 std::string read_file(const std::string& path)
 {
