@@ -1,6 +1,6 @@
 // A host that knows only the public header. It asks the control whether a
-// job runs, which needs the engine, and prints what came of it:
-// "idle", "running", or the error's number and description.
+// job runs, which needs the engine, and prints "idle", "running", or the
+// error's number and description.
 #include "kelbzip2.h"
 
 #include <cstdio>
@@ -14,7 +14,5 @@ int main()
         std::puts(control.Status() ? "running" : "idle");
     } catch (const kelbzip2::engine_error& e) {
         std::printf("%d %s\n", e.number(), e.what());
-        return 1;
     }
-    return 0;
 }
