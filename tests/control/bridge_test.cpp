@@ -26,9 +26,8 @@ TEST(Bridge, InitRaisesUntilTheEngineIsInPlaceAndEveryLoadIsReleased)
     const std::string contact = " , please contact the develper " + narrow(kelb::maker_contact);
     EXPECT_EQ(init_error(zip), "50003 Error loading the " + engine + contact);
     EXPECT_EQ(zip.CallWindowInt(u"getprogress", 0, 0, 0), 0);
-    control_on_form form;  // the methods that need the engine raise the same, and no event
+    control_on_form form;  // a method that needs the engine raises the same, and no event
     EXPECT_THROW(form.control->Compress(u"in", u"out", 9), kelb::host_error);
-    EXPECT_THROW(form.control->GetCPUBrandString(), kelb::host_error);
     EXPECT_TRUE(form.events.empty());
 
     fs::copy_file(kelbtest::host_path(KELB_NO_ENTRY_LIBRARY), engine);
@@ -78,11 +77,9 @@ TEST(Bridge, ArgumentsArriveAsEachCallMethodPlacesThem)
     zip.Init(true);
     EXPECT_TRUE(zip.Utf8Names());
     zip.CallWindow(u"decompress", u"\u03B1", u"", u"w9");
-    EXPECT_EQ(engine.calls(), (lines{"status 1 1 1", "setlevel -1 -1 -1", "thestatus 4 -5 6",
-                                     "compress \"in.txt\" \"out.bz2\" \"w9\"",
-                                     "decompress \"a?b" + narrow(u"\u03B1") + "\" \"\" \"w9\"",
-                                     "getcpuname \"" + std::string(300, ' ') + "\" \" \" 0",
-                                     "decompress \"\xCE\xB1\" \"\" \"w9\""}));
+    EXPECT_EQ(engine.calls(), "status 1 1 1\nsetlevel -1 -1 -1\nthestatus 4 -5 6\ncompress \"in.txt\" \"out.bz2\" \"w9\"\n"
+                              "decompress \"a?b" + narrow(u"\u03B1") + "\" \"\" \"w9\"\ngetcpuname \"" + std::string(300, ' ') +
+                                  "\" \" \" 0\ndecompress \"\xCE\xB1\" \"\" \"w9\"\n");
     EXPECT_EQ(answer + command + third, u"ScriptedCPUgetcpuname ") << "read back, each cut at its first NUL";
 }
 

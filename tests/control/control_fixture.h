@@ -8,16 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#ifdef _WIN32
-#include <windows.h>
-#define dlopen(path, flags) reinterpret_cast<void*>(LoadLibraryA(path))
-#define dlsym(handle, name) reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name))
-#else
-#include <dlfcn.h>
-#endif
-
 namespace ctl {
 
 using kelb::text;
@@ -121,23 +111,18 @@ struct control_on_form : kelb::control_events, kelb::timer_service {
     std::unique_ptr<kelb::KELBzip2> control = std::make_unique<kelb::KELBzip2>(*this, *this);
 };
 
-// The scripted engine through a handle of the test's own, so that its state
-// outlives the controls that load and release it. Reset when made.
+// The scripted engine through a handle of the test's own, so that its state outlives the controls that
+// load and release it. Reset when made.
 struct scripted_engine {
-    void* handle = dlopen(engine_file_in(kelbtest::host_path(KELB_SCRIPTED_ENGINE_DIR)).c_str(), RTLD_NOW);
+    const kelb::control_platform_ops& os = kelb::real_control_platform();
+    void* handle = os.load_library(engine_file_in(kelbtest::host_path(KELB_SCRIPTED_ENGINE_DIR)));
     scripted_engine() { set("reset"); }
     void set(const char* what, int32_t value = 0)
     {
-        reinterpret_cast<void (*)(const char*, int32_t)>(dlsym(handle, "scripted_set"))(what, value);
+        reinterpret_cast<void (*)(const char*, int32_t)>(os.find_entry(handle, "scripted_set"))(what, value);
     }
-    lines calls()  // one line per call since the last look
-    {
-        lines calls;
-        std::istringstream in(reinterpret_cast<const char* (*)()>(dlsym(handle, "scripted_log"))());
-        for (std::string line; std::getline(in, line);)
-            calls.push_back(line);
-        return calls;
-    }
+    // The calls since the last look, each ended by a newline.
+    std::string calls() { return reinterpret_cast<const char* (*)()>(os.find_entry(handle, "scripted_log"))(); }
 };
 
 }  // namespace ctl

@@ -1,5 +1,4 @@
-// The progress bar's model, and the open-file dialog wrapper with the
-// platform's dialog replaced by the test's.
+// The progress bar's model, and the open-file dialog wrapper with the platform's dialog the test's.
 #include "control_fixture.h"
 
 #include "common_dialog.h"
@@ -11,7 +10,6 @@ using namespace ctl;
 
 namespace {
 
-// Records what the bar tells its surface.
 struct recording_surface : kelb::progbar_surface {
     void set_scale(int32_t width, int32_t height) override { scale = std::to_string(width) + "x" + std::to_string(height); }
     void property_changed(const char* name) override { changed.push_back(name); }
@@ -19,17 +17,15 @@ struct recording_surface : kelb::progbar_surface {
     lines changed;
 };
 
-// A property bag that leaves out defaults, as the host's does; one key may be unreadable.
+// Leaves out defaults, as the host's bag does; the key "BarColor" cannot be read.
 struct map_bag : kelb::property_bag {
     bool read(const char* key, int32_t& value, bool) override
     {
-        if (unreadable == key)
+        if (key == std::string("BarColor"))
             throw std::runtime_error("unreadable");
-        auto found = values.find(key);
-        if (found == values.end())
-            return false;
-        value = found->second;
-        return true;
+        bool found = values.count(key);
+        value = found ? values[key] : -7;  // what the bar must not use
+        return found;
     }
     void write(const char* key, int32_t value, int32_t default_value, bool) override
     {
@@ -37,16 +33,13 @@ struct map_bag : kelb::property_bag {
             values[key] = value;
     }
     std::map<std::string, int32_t> values;
-    std::string unreadable;
 };
 
-// The properties in one line (colours, vertical, max, min, value, border), then the rectangles painted on a square.
+// Vertical, max, min, value, border, then the rectangles painted on a square of the size given.
 std::string shown(const kelb::ProgBar& bar, int32_t size = 100)
 {
-    char line[64];
-    snprintf(line, sizeof line, "%X %X %d %d %d %d %d:", bar.BackColor(), bar.BarColor(), bar.Vertical(), bar.Max(),
-             bar.Min(), bar.Value(), bar.BorderStyle());
-    std::string out = line;
+    std::string out = std::to_string(bar.Vertical()) + " " + std::to_string(bar.Max()) + " " + std::to_string(bar.Min()) +
+                      " " + std::to_string(bar.Value()) + " " + std::to_string(bar.BorderStyle()) + ":";
     for (auto& r : bar.Paint(size, size))
         out += " " + std::to_string(r.x1) + "," + std::to_string(r.y1) + "-" + std::to_string(r.x2) + "," +
                std::to_string(r.y2) + (r.color == bar.BarColor() ? " bar" : " back");
@@ -55,12 +48,14 @@ std::string shown(const kelb::ProgBar& bar, int32_t size = 100)
 
 }  // namespace
 
-TEST(ProgBar, StartsHalfFullClampsInAFixedOrderAndPaintsTheFilledShare)
+TEST(ProgBar, StartsHalfFullClampsInAFixedOrderPaintsTheFilledShareAndSavesWhatDiffers)
 {
     recording_surface surface;
-    kelb::ProgBar bar{surface};
+    kelb::ProgBar bar{surface}, loaded{surface};
     bar.InitNew();
-    EXPECT_EQ(shown(bar), "8000000F 8000000D 0 100 0 50 1: 50,0-100,100 back 0,0-50,100 bar");
+    EXPECT_EQ(shown(bar), "0 100 0 50 1: 50,0-100,100 back 0,0-50,100 bar");
+    EXPECT_EQ(bar.BackColor(), 0x8000000Fu);
+    EXPECT_EQ(bar.BarColor(), 0x8000000Du);
     EXPECT_EQ(surface.changed, (lines{"BackColor", "BarColor", "Vertical", "Max", "Min", "Value", "BorderStyle"}));
     const std::pair<std::function<void()>, const char*> steps[] = {
         {[&] { bar.put_Max(0); }, "0 1 0 1 1: 1,0-100,100 back 0,0-1,100 bar"},  // the value follows down
@@ -73,58 +68,29 @@ TEST(ProgBar, StartsHalfFullClampsInAFixedOrderAndPaintsTheFilledShare)
         {[&] { bar.put_Value(-1); }, "0 21 0 0 1: 0,0-100,100 back"},
         {[&] { bar.put_BorderStyle(7); }, "0 21 0 0 1: 0,0-100,100 back"},
         {[&] { bar.put_BorderStyle(-3); }, "0 21 0 0 0: 0,0-100,100 back"},
+        {[&] { bar.put_Vertical(true); }, "1 21 0 0 0: 0,0-100,100 back"},
+        {[&] { bar.put_Value(4); }, "1 21 0 4 0: 0,0-100,96 back 0,100-100,96 bar"},
     };
     for (auto& [step, expected] : steps) {
         step();
-        EXPECT_EQ(shown(bar).substr(18), expected);
+        EXPECT_EQ(shown(bar), expected);
     }
-    bar.put_Vertical(true);
-    bar.put_Max(1010);
-    bar.put_Min(1000);
-    bar.put_Value(1004);
-    EXPECT_EQ(shown(bar, 10).substr(18), "1 1010 1000 1004 0: 0,0-10,6 back 0,10-10,6 bar");
-    EXPECT_EQ(surface.scale, "10x10");
-}
-
-TEST(ProgBar, SavedPropertiesComeBackAndOneUnreadableCostsOnlyItself)
-{
-    recording_surface surface;
-    kelb::ProgBar bar{surface}, loaded{surface};
-    bar.InitNew();
-    bar.put_BarColor(0x00FF00);
-    bar.put_Vertical(true);
-    bar.put_Max(400);
-    bar.put_Min(10);
-    bar.put_Value(321);
+    EXPECT_EQ(surface.scale, "21x21");
     map_bag bag;
+    bar.put_BarColor(0x00FF00);
     bar.WriteProperties(bag);
-    EXPECT_EQ(bag.values, (std::map<std::string, int32_t>{{"BarColor", 0x00FF00}, {"Vertical", -1}, {"Max", 400}, {"Min", 10}, {"Value", 321}}));
-    bag.unreadable = "BarColor";
+    EXPECT_EQ(bag.values, (std::map<std::string, int32_t>{
+                              {"BarColor", 0x00FF00}, {"Vertical", -1}, {"Max", 21}, {"Value", 4}, {"BorderStyle", 0}}));
     loaded.ReadProperties(bag);
-    EXPECT_EQ(shown(loaded).substr(0, 26), "8000000F 0 1 400 10 321 1:") << "the unreadable colour kept its value";
+    EXPECT_EQ(shown(loaded), "1 21 0 4 0: 0,0-100,96 back 0,100-100,96 bar");
+    EXPECT_EQ(loaded.BarColor(), 0u) << "the unreadable colour keeps its value, and costs only itself";
     bag.values = {{"Max", 50}, {"Min", 80}, {"Value", 500}};
     loaded.ReadProperties(bag);
-    EXPECT_EQ(shown(loaded).substr(0, 23), "8000000F 0 0 50 49 50 1") << "loading clamps like the puts";
+    EXPECT_EQ(shown(loaded).substr(0, 12), "0 50 49 50 1") << "loading clamps like the puts";
 }
 
-TEST(Dialog, FilterFlagsAndMultiSelectNames)
-{
-    EXPECT_EQ(kelb::dialog_filter(u"All (*.*)| *.*"), with_nuls(u"All (*.*)\0 *.*\0\0"));
-    text converted = kelb::dialog_filter(u"Text:*.txt|Bzip2:*.bz2");
-    EXPECT_EQ(converted, with_nuls(u"Text\0*.txt\0Bzip2\0*.bz2\0\0"));
-    EXPECT_EQ(kelb::filter_pair(converted, 2), with_nuls(u"Bzip2\0*.bz2"));
-    EXPECT_EQ(kelb::filter_pair(converted, 3), u"");
-    EXPECT_EQ(kelb::open_dialog_flags(0x20 | 0x40 | 0x8, false, false, false, false), 0x80008u);
-    EXPECT_EQ(kelb::open_dialog_flags(0, true, true, true, true), 0x81205u);
-    text sep(1, kelb::real_control_platform().path_separator);
-    EXPECT_EQ(kelb::GetMultiSelectFileNames(with_nuls(u"C:\\d\0a\0b\0c")),
-              (std::vector<text>{u"C:\\d" + sep + u"b", u"C:\\d" + sep + u"c", u"C:\\d" + sep + u"a"}));
-    EXPECT_EQ(kelb::GetMultiSelectFileNames(u"C:\\d\\one"), std::vector<text>{u"C:\\d\\one"});
-}
-
-// The platform's dialog records the request and answers 1 with the file
-// given, the title "title", read-only ticked and the second filter, or
-// answers 0 (cancelled) or 2 (failed).
+// The platform's dialog records the request and answers 1 with the file given, the title "t", read-only
+// ticked and the second filter, or 0 (cancelled) or 2 (failed).
 TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
 {
     platform_double os{"."};
@@ -135,7 +101,7 @@ TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
         seen = request;
         if (result == 1) {
             request.file.replace(0, file.size() + 1, file + '\0');
-            request.file_title.replace(0, 6, with_nuls("title\0"));
+            request.file_title.replace(0, 2, with_nuls("t\0"));
             request.flags |= kelb::ofn_readonly;
             request.filter_index = 2;
         }
@@ -143,48 +109,47 @@ TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
     };
     kelb::pcCommonDialog dialog;
     kelb::open_file_options options;
-    options.Filter = u"Text|*.txt|Bzip2|*.bz2";
-    options.flags = 0x20;
+    options.Filter = u"Text:*.txt|Bzip2|*.bz2";
+    options.flags = 0x20 | 0x40 | 0x8;  // the hook and template are dropped
     options.Filename = text(260, u'x');  // as much as the buffer holds
     ASSERT_TRUE(dialog.VBGetOpenFileName(options));
-    EXPECT_EQ(seen.flags, 0x81000u) << "must exist by default, hook dropped";
+    EXPECT_EQ(seen.flags, 0x81008u) << "explorer style, and must exist by default";
     EXPECT_EQ(seen.owner, 0) << "-1 means no owner";
+    EXPECT_EQ(seen.filter, with_nuls("Text\0*.txt\0Bzip2\0*.bz2\0\0"));
     EXPECT_EQ(seen.file, std::string(260, 'x'));
     EXPECT_EQ(seen.file_title.size(), 260u);
-    EXPECT_EQ(narrow(options.Filename + u" " + options.FileTitle), "C:\\start\\b.bz2 title");
+    EXPECT_EQ(narrow(options.Filename + u" " + options.FileTitle), "C:\\start\\b.bz2 t");
     EXPECT_EQ(options.Filter, with_nuls(u"Bzip2\0*.bz2"));
-    EXPECT_EQ(options.FilterIndex, 2);
-    EXPECT_TRUE(options.ReadOnly);
-    EXPECT_EQ(options.flags, 0x81001u);
+    EXPECT_TRUE(options.ReadOnly && options.FilterIndex == 2 && options.flags == 0x81009u);
 
     options = kelb::open_file_options{};
-    options.MultiSelect = true;
+    options.MultiSelect = options.ReadOnly = options.HideReadOnly = true;
     file = with_nuls("C:\\d\0a\0b\0");
     ASSERT_TRUE(dialog.VBGetOpenFileName(options));
+    EXPECT_EQ(seen.flags, 0x81205u);
     EXPECT_EQ(options.Filename, with_nuls(u"C:\\d\0a\0b")) << "the names up to the double NUL";
-    EXPECT_EQ(options.FileTitle, u"");
+    text sep(1, kelb::real_control_platform().path_separator);
+    EXPECT_EQ(kelb::GetMultiSelectFileNames(options.Filename), (std::vector<text>{u"C:\\d" + sep + u"b", u"C:\\d" + sep + u"a"}));
+    EXPECT_EQ(kelb::GetMultiSelectFileNames(u"C:\\d\\one"), std::vector<text>{u"C:\\d\\one"});
 
     for (int32_t answer : {0, 2}) {
         result = answer;
         options.Filename = u"start.txt";
-        options.flags = 0x4;
         EXPECT_FALSE(dialog.VBGetOpenFileName(options));
         EXPECT_EQ(dialog.ExtendedError(), answer ? 0x3003u : 0u) << "only a failure reads the extended error";
         EXPECT_TRUE(options.Filename.empty() && options.FileTitle.empty() && options.Filter.empty());
-        EXPECT_EQ(options.flags, 0u);
-        EXPECT_EQ(options.FilterIndex, -1);
+        EXPECT_TRUE(options.flags == 0 && options.FilterIndex == -1);
         EXPECT_EQ(seen.file.substr(0, 10), with_nuls("start.txt\0"));
     }
     options.Filename = text(261, u'x');
     EXPECT_THROW(dialog.VBGetOpenFileName(options), kelb::host_error) << "longer than the buffer";
 
-    // The control's OpenFile asks for any file and answers its path or nothing.
-    control_on_form form;
+    control_on_form form;  // its OpenFile asks for any file and answers its path or nothing
     result = 1;
     file = "C:\\data\\new name.txt";
-    EXPECT_EQ(narrow(form.control->OpenFile(u"Choose", u"All:*.*", u"C:\\data")), "C:\\data\\new name.txt");
+    EXPECT_EQ(narrow(form.control->OpenFile(u"Choose", u"All:*.*", u"C:\\data")), file);
     EXPECT_EQ(seen.flags, 0x80000u) << "the file need not exist";
-    EXPECT_EQ(seen.title + " " + seen.initial_dir + " " + seen.filter, "Choose C:\\data " + with_nuls("All\0*.*\0\0"));
+    EXPECT_EQ(seen.title + " " + seen.initial_dir, "Choose C:\\data");
     result = 0;
     EXPECT_EQ(form.control->OpenFile(u"Choose", u"", u""), u"");
 }
