@@ -1,6 +1,4 @@
-// A host that knows only the public header. It asks the control whether a
-// job runs, which needs the engine, and prints "idle", "running", or the
-// error's number and description.
+// A host that knows only the public header: whether a job runs, which needs the engine, or the error.
 #include "kelbzip2.h"
 
 #include <cstdio>

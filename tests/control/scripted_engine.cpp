@@ -1,6 +1,5 @@
-// A stand-in engine for what the real one cannot be made to do on cue: any
-// percentage or result code, and a record of exactly what arrived. It keeps
-// the real engine's job-flag protocol and is steered through scripted_set.
+// A stand-in engine for what the real one cannot do on cue: any percentage or result code, and a record of
+// exactly what arrived. It keeps the real engine's job-flag protocol and is steered through scripted_set.
 #include "kelbzp1.h"
 
 #include <cstring>
@@ -26,8 +25,7 @@ std::string shown(uintptr_t value, bool as_text)
 
 }  // namespace
 
-// Every call but "utf8names" is recorded as a line: the command, then its
-// texts quoted and its numbers signed.
+// Every call but "utf8names" is recorded as a line: the command, its texts quoted, its numbers signed.
 SCRIPTED_EXPORT int32_t KELBZP1_CALL interface1(uintptr_t text, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
     const char* c = reinterpret_cast<const char*>(text);
