@@ -1,6 +1,5 @@
-// What the control's tests share: a platform whose "own directory" the test
-// chooses and whose message boxes and library loads are counted, timers
-// ticked by hand, events recorded as lines, and the scripted engine's knobs.
+// What the control's tests share: a platform whose own directory the test
+// chooses, a form with hand-ticked timers and recorded events, the scripted engine.
 #pragma once
 
 #include "control_platform.h"
@@ -9,114 +8,121 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace ctl {
 
 using kelb::text;
+using lines = std::vector<std::string>;
 
-// Between the test's narrow paths and the control's UTF-16 texts.
-text wide(const std::string& value);
-std::string narrow(const text& value);
-// A text with NULs inside, from a literal.
+inline std::string narrow(const text& value) { return kelb::real_control_platform().to_code_page(value); }
 template <typename Char, size_t N>
 std::basic_string<Char> with_nuls(const Char (&literal)[N])
 {
     return std::basic_string<Char>(literal, N - 1);
 }
+inline std::string engine_file_in(const std::string& dir)
+{
+    const kelb::control_platform_ops& os = kelb::real_control_platform();
+    return dir + narrow(text(1, os.path_separator) + os.engine_file);
+}
 
-// The real platform, except that the control library's directory is the
-// one the test sets, message boxes are recorded and loads counted.
-struct platform_record {
+// The real platform, but the control's own directory is the test's, message boxes
+// are recorded, loads and frees counted, and the open-file dialog is the test's.
+struct platform_double {
     text directory;
-    std::vector<std::string> message_boxes;  // "caption: message"
-    int loads = 0;                           // successful ones
-    int frees = 0;
-};
-platform_record& platform();
-class platform_double {
-public:
-    explicit platform_double(const std::string& directory);
-    ~platform_double();
-};
+    lines message_boxes;
+    int loads = 0, frees = 0;
+    std::function<int32_t(kelb::open_file_request&)> dialog;
 
-// Timers that tick only when the test says so: 1 is the first made (the
-// progress poll), 2 the second.
-class manual_timers : public kelb::timer_service {
-public:
-    struct timer_state {
-        int number = 0;
-        unsigned interval = 0;
-        bool enabled = false;
-        std::function<void()> tick;
-        std::vector<std::string>* switches = nullptr;
-    };
-    std::unique_ptr<kelb::poll_timer> create_timer(unsigned interval_ms, std::function<void()> tick) override;
-    bool enabled(int which) const { return timers_.at(which - 1)->enabled; }
-    unsigned interval(int which) const { return timers_.at(which - 1)->interval; }
-    void tick(int which);  // only if enabled
-    std::vector<std::string> switches;  // "enable 2", "disable 1", ... in order
-
-private:
-    std::vector<std::shared_ptr<timer_state>> timers_;
-};
-
-// The events as lines ("Progress 45", "ErrorCode 0 No error", "Finished"),
-// with room for a handler's own action after each.
-class recorded_events : public kelb::control_events {
-public:
-    void Progress(int32_t& Progressvalue) override;
-    void ErrorCode(int32_t& ErrorNumber, text& ErrorDescription) override;
-    void Finished() override;
-    bool finished() const { return !lines.empty() && lines.back() == "Finished"; }
-
-    std::function<void(int32_t&)> on_progress;
-    std::function<void(int32_t&, text&)> on_error_code;
-    std::function<void()> on_finished;
-    std::vector<std::string> lines;
-};
-
-// Checks that lines are one whole job: Progress 0, percentages of at most
-// 97, Progress 100, the ErrorCode line given, Finished.
-void expect_whole_job(const std::vector<std::string>& lines, const std::string& error_code_line);
-
-// One control with its own events and timers, as a host's form holds it.
-struct control_on_form {
-    recorded_events events;
-    manual_timers timers;
-    std::unique_ptr<kelb::KELBzip2> control = std::make_unique<kelb::KELBzip2>(events, timers);
-
-    // Ticks both timers, progress poll first, until Finished or the bound.
-    bool tick_until_finished(std::chrono::milliseconds bound = std::chrono::seconds(300));
-};
-
-// The stand-in engine of scripted_engine.cpp, through a handle of the test's
-// own, so that its state outlives the controls that load and release it.
-class scripted_engine {
-public:
-    scripted_engine();
-    ~scripted_engine();
-    std::vector<std::string> calls() const;  // one line per call since the last clear
-    void clear_calls() { symbol<void (*)()>("scripted_clear_log")(); }
-    void set_progress(int32_t percent) { symbol<void (*)(int32_t)>("scripted_set_progress")(percent); }
-    void answer_utf8names(int32_t answer) { symbol<void (*)(int32_t)>("scripted_answer_utf8names")(answer); }
-    void finish(int32_t code) { symbol<void (*)(int32_t)>("scripted_finish")(code); }
-
-private:
-    template <typename Fn>
-    Fn symbol(const char* name) const
+    static platform_double* in_use;
+    explicit platform_double(const std::string& dir) : directory(kelb::real_control_platform().from_code_page(dir))
     {
-        return reinterpret_cast<Fn>(find(name));
+        static kelb::control_platform_ops ops = kelb::real_control_platform();
+        ops.module_directory = [] { return in_use->directory; };
+        ops.message_box = [](const text& message, const text&) { in_use->message_boxes.push_back(narrow(message)); };
+        ops.load_library = [](const std::string& path) {
+            void* library = kelb::real_control_platform().load_library(path);
+            in_use->loads += library != nullptr;
+            return library;
+        };
+        ops.free_library = [](void* library) {
+            ++in_use->frees;
+            kelb::real_control_platform().free_library(library);
+        };
+        ops.show_open_dialog = [](kelb::open_file_request& request) { return in_use->dialog(request); };
+        ops.dialog_extended_error = [] { return 0x3003u; };
+        in_use = this;
+        kelb::use_control_platform(&ops);
     }
-    void* find(const char* name) const;
-    void* handle_ = nullptr;
+    ~platform_double() { kelb::use_control_platform(nullptr); }
+};
+inline platform_double* platform_double::in_use = nullptr;
+
+// A host's form holding one control: its events as lines ("Progress 45",
+// "ErrorCode 0 No error", "Finished"), each followed by the test's handler,
+// and its two timers (1 the progress poll, 2 the completion poll), which
+// tick only when the test says so.
+struct control_on_form : kelb::control_events, kelb::timer_service {
+    struct timer : kelb::poll_timer {
+        timer(control_on_form& form, std::function<void()> tick) : form(form), tick(std::move(tick)) {}
+        ~timer() override { form.timers[number - 1] = nullptr; }
+        void set_enabled(bool on) override
+        {
+            if (on != enabled)
+                form.switches.push_back((on ? "enable " : "disable ") + std::to_string(number));
+            enabled = on;
+        }
+        control_on_form& form;
+        std::function<void()> tick;
+        int number = int(form.timers.size()) + 1;
+        bool enabled = false;
+    };
+    std::unique_ptr<kelb::poll_timer> create_timer(unsigned interval_ms, std::function<void()> tick) override
+    {
+        intervals.push_back(interval_ms);
+        timers.push_back(new timer(*this, std::move(tick)));
+        return std::unique_ptr<kelb::poll_timer>(timers.back());
+    }
+    bool enabled(int which) const { return timers[which - 1] && timers[which - 1]->enabled; }
+    void tick(int which)
+    {
+        if (!enabled(which))
+            return;
+        auto tick = timers[which - 1]->tick;  // a copy: a handler may destroy the control
+        tick();
+    }
+    void Progress(int32_t& value) override { record("Progress " + std::to_string(value), &value); }
+    void ErrorCode(int32_t& number, text& description) override
+    {
+        record("ErrorCode " + std::to_string(number) + " " + narrow(description), nullptr);
+    }
+    void Finished() override { record("Finished", nullptr); }
+    void record(const std::string& line, int32_t* progress)
+    {
+        events.push_back(line);
+        if (then)
+            then(progress);
+    }
+
+    std::vector<timer*> timers;
+    std::vector<unsigned> intervals;
+    lines switches;  // "enable 2", "disable 1", ... in order
+    lines events;
+    std::function<void(int32_t*)> then;
+    std::unique_ptr<kelb::KELBzip2> control = std::make_unique<kelb::KELBzip2>(*this, *this);
 };
 
-std::string engine_dir();           // the real engine's directory
-std::string scripted_engine_dir();  // the scripted one's
-std::string engine_file_in(const std::string& dir);
-std::string no_entry_library();
+// The scripted engine through a handle of the test's own, so that its state outlives the controls that
+// load and release it. Reset when made.
+struct scripted_engine {
+    const kelb::control_platform_ops& os = kelb::real_control_platform();
+    void* handle = os.load_library(engine_file_in(kelbtest::host_path(KELB_SCRIPTED_ENGINE_DIR)));
+    scripted_engine() { set("reset"); }
+    void set(const char* what, int32_t value = 0)
+    {
+        reinterpret_cast<void (*)(const char*, int32_t)>(os.find_entry(handle, "scripted_set"))(what, value);
+    }
+    // The calls since the last look, each ended by a newline.
+    std::string calls() { return reinterpret_cast<const char* (*)()>(os.find_entry(handle, "scripted_log"))(); }
+};
 
 }  // namespace ctl

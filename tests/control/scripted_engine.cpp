@@ -1,12 +1,7 @@
-// A stand-in engine for what the real one cannot be made to do on cue:
-// percentages of 98 and more while a job runs, result codes outside the
-// table, a record of exactly what arrived. It keeps the real engine's
-// job-flag protocol; the test steers it through the scripted_* exports.
-// "utf8names", which the bridge sends at every bind, is answered but not
-// recorded: by default as an engine without it (15).
+// A stand-in engine for what the real one cannot do on cue: any percentage or result code, and a record of
+// exactly what arrived. It keeps the real engine's job-flag protocol and is steered through scripted_set.
 #include "kelbzp1.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -19,84 +14,67 @@
 namespace {
 
 int32_t running = 0, result = 0, progress = 0, utf8names_answer = 15;
-std::string log;
+std::string log, taken;
 
 bool is(const char* command, const char* word) { return strcmp(command, word) == 0; }
 
-bool is_job(const char* c)
-{
-    return is(c, "compress") || is(c, "compressbzip3") || is(c, "decompress") || is(c, "decompressbzip3");
-}
-
-bool is_processor_query(const char* c) { return is(c, "getcpuname") || is(c, "getbrandstring"); }
-
-// Texts quoted with bytes outside printable ASCII as \xNN; numbers signed.
 std::string shown(uintptr_t value, bool as_text)
 {
-    if (!as_text)
-        return std::to_string(static_cast<int32_t>(value));
-    std::string out = "\"";
-    for (const char* c = reinterpret_cast<const char*>(value); *c; ++c) {
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, *c >= 0x20 && *c < 0x7F ? "%c" : "\\x%02X", static_cast<unsigned char>(*c));
-        out += escaped;
-    }
-    return out + "\"";
+    return as_text ? "\"" + std::string(reinterpret_cast<const char*>(value)) + "\"" : std::to_string(int32_t(value));
 }
 
 }  // namespace
 
+// Every call but "utf8names" is recorded as a line: the command, its texts quoted, its numbers signed.
 SCRIPTED_EXPORT int32_t KELBZP1_CALL interface1(uintptr_t text, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
-    const char* command = reinterpret_cast<const char*>(text);
-    if (is(command, "utf8names"))
+    const char* c = reinterpret_cast<const char*>(text);
+    if (is(c, "utf8names"))
         return utf8names_answer;
-    bool texts = is_job(command), query = is_processor_query(command);
-    log += (log.empty() ? "" : "\n") + std::string(command) + " " + shown(a2, texts || query) + " " +
-           shown(a3, texts || query) + " " + shown(a4, texts);
-
-    if (texts) {
+    bool job = is(c, "compress") || is(c, "compressbzip3") || is(c, "decompress") || is(c, "decompressbzip3");
+    bool query = is(c, "getcpuname") || is(c, "getbrandstring");
+    log += std::string(c) + " " + shown(a2, job || query) + " " + shown(a3, job || query) + " " + shown(a4, job) + "\n";
+    if (job) {
         result = 0;  // as the real worker does when it starts
         return 1;
     }
-    if (is(command, "status")) {
-        if (static_cast<int32_t>(a2) == 1)
-            running = 1;
-        return running;
-    }
-    if (is(command, "thestatus"))
-        return running;
-    if (is(command, "getprogress"))
-        return progress;
-    if (is(command, "intreturn"))
-        return result;
-    if (is(command, "cancel")) {
-        result = running ? 119 : result;
+    if (query)
+        strcpy(reinterpret_cast<char*>(a2), is(c, "getcpuname") ? "ScriptedCPU" : "Scripted Brand");
+    if (is(c, "status") && int32_t(a2) == 1)
+        running = 1;
+    if (is(c, "cancel") && running) {
+        result = 119;
         running = 0;
-        return 0;
     }
-    if (query) {
-        strcpy(reinterpret_cast<char*>(a2), is(command, "getcpuname") ? "ScriptedCPU" : "Scripted Brand");
-        return 0;
-    }
-    return is(command, "pause") || is(command, "bresume") || is(command, "setlevel") ? 0 : 15;
+    if (is(c, "status") || is(c, "thestatus"))
+        return running;
+    if (is(c, "getprogress"))
+        return progress;
+    if (is(c, "intreturn"))
+        return result;
+    return query || is(c, "pause") || is(c, "bresume") || is(c, "setlevel") || is(c, "cancel") ? 0 : 15;
 }
 
-// Everything that arrived since the last clear, one call a line.
-SCRIPTED_EXPORT const char* scripted_log() { return log.c_str(); }
-SCRIPTED_EXPORT void scripted_clear_log() { log.clear(); }
-// Idle, no result, no progress, nothing recorded.
-SCRIPTED_EXPORT void scripted_reset()
+// Everything that arrived since the last look, one call a line.
+SCRIPTED_EXPORT const char* scripted_log()
 {
-    running = result = progress = 0;
-    utf8names_answer = 15;
+    taken = log;
     log.clear();
+    return taken.c_str();
 }
-SCRIPTED_EXPORT void scripted_answer_utf8names(int32_t answer) { utf8names_answer = answer; }
-SCRIPTED_EXPORT void scripted_set_progress(int32_t percent) { progress = percent; }
-// The job's worker has ended with this code.
-SCRIPTED_EXPORT void scripted_finish(int32_t code)
+
+SCRIPTED_EXPORT void scripted_set(const char* what, int32_t value)
 {
-    result = code;
-    running = 0;
+    if (is(what, "reset")) {
+        running = result = progress = 0;
+        utf8names_answer = 15;
+        log.clear();
+    } else if (is(what, "progress")) {
+        progress = value;
+    } else if (is(what, "utf8names")) {
+        utf8names_answer = value;
+    } else {  // "finish": the job's worker has ended with this code
+        result = value;
+        running = 0;
+    }
 }
