@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]
-# Registers (or unregisters) the control library with regsvr32 and checks
-# every record it must leave in the registry (or that none is left). "user"
-# does so for the current user alone, with none under the machine's classes,
-# then unregisters. "free" checks that nothing is registered and that the
-# library embeds the assembly manifest beside it, then runs PROGRAM.
+# Checks every record regsvr32 leaves (or that none is left); "user" per user
+# alone, then unregisters; "free": nothing registered, the library embeds the
+# manifest beside it, then runs PROGRAM.
 set -uo pipefail
 wine_run=$1 ocx=$2 action=$3
 libid='{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}'
@@ -17,9 +15,8 @@ for iid in $interfaces; do keys+=" Interface\\$iid"; done
 winpath="Z:$(readlink -f "$ocx" | tr / '\\')"
 failures=0
 
-# Every record of the library under ROOT, and the prefix's processor, from
-# one Wine process (each costs a second or more), as "key|name|data" lines
-# with the keys in lower case and relative to ROOT.
+# The records under ROOT and the prefix's processor, from one Wine process, as
+# "key|name|data" lines, keys in lower case and relative to ROOT.
 dump() {
   local batch="echo arch %PROCESSOR_ARCHITECTURE%" key
   for key in $keys; do batch+=" & reg query $1\\$key /s"; done
@@ -53,8 +50,7 @@ registered() {  # registered ROOT: every record, under the classes at ROOT
   }
   check_class "$kelbzip2" KELBzip2_201.KELBzip2 $((0x20591)) 30001
   check_class "$progbar" KELBzip2_201.ProgBar $((0x2C191)) 30000
-  # Version 22.0 is keyed in hexadecimal; a pure 32-bit prefix has only the
-  # 32-bit registry, and its type libraries are win32 ones.
+  # Version 22.0 is keyed in hexadecimal; a 32-bit prefix has win32 type libraries.
   expect "type library title" "$(value "TypeLib\\$libid\\16.0" '(Default)')" "Tessel OCX 2.0.1"
   expect "processor architecture of the prefix" "$(value "" arch)" \
     "$([ "${WINEARCH:-}" = win32 ] && echo x86 || echo AMD64)"

@@ -1,7 +1,6 @@
-// The controls driven from JScript, which passes its arguments by value: the
-// progress bar, levels as values and text, names in any script and past 260
-// characters, a cancel from the handler. Arguments: the fixture folder and
-// an empty scratch folder.
+// The controls driven from JScript, which passes arguments by value: the bar,
+// levels as values and text, names in any script and past 260 characters, a
+// cancel from the handler. Arguments: the fixture folder, a scratch folder.
 var fso = WScript.CreateObject("Scripting.FileSystemObject");
 var fixtures = WScript.Arguments(0) + "\\", scratch = WScript.Arguments(1) + "\\";
 var failures = 0, events = [], cancelAbove = -1;
@@ -54,7 +53,6 @@ var folder = scratch + new Array(160 - scratch.length).join("d");
 fso.CreateFolder(folder);
 var names = [scratch + "\u03b1\u03c1\u03c7\u03b5\u03af\u03bf", scratch + "\u6587\u4ef6", scratch + "\ud83d\udce6 box",
              folder + "\\" + new Array(141).join("f")];
-check(names[3].length == 300, "the long name has 300 characters");
 for (var i = 0; i < names.length; i++) {
     var n = names[i], back = scratch + "back" + i;
     check(run(function () { ctl.Compress(src, n, 9); }) && run(function () { ctl.Decompress(n, back + ".a"); }) &&

@@ -1,8 +1,7 @@
-' The KELBzip2 control driven from VBScript: created by its ProgID, events
-' through handlers named after a prefix, arguments passed by reference.
+' The KELBzip2 control driven from VBScript, its events' arguments by reference.
 ' Arguments: the fixture folder, an empty scratch folder, and "registered", or
-' "free" with the folder of a library that nothing registered, the engine and
-' a library without interface1.
+' "free" with the folder of the unregistered library, the engine and a library
+' without interface1.
 Option Explicit
 Dim fso, fixtures, scratch, failures, ctl, events, finished, pauseAbove, rewrite, lone, other, quiet
 Set fso = CreateObject("Scripting.FileSystemObject")
@@ -33,9 +32,8 @@ Sub ctl_Finished()
     finished = True
 End Sub
 
-' Polls for up to two minutes: only a hang runs into the bound. (Wine's
-' VBScript has no Eval.) "repeats": the first three events since a reset are
-' one Progress value.
+' Polls for up to two minutes. "repeats": the first three events since a
+' reset are one Progress value.
 Function WaitFor(condition)
     Dim i, t
     For i = 1 To 6000
@@ -60,14 +58,12 @@ End Sub
 
 ' A whole job: Progress 0 during the call, then only Progress up to 97, at
 ' the end Progress 100, the result and Finished; the control idle after it.
-' (ByVal: Wine's VBScript hands a ByRef parameter on as a reference to one.)
 Sub Job(ByVal method, ByVal source, ByVal target, ByVal level, ending)
     Dim ok, t, i
     events = ""
     finished = False
     Select Case method
         Case "Compress": ctl.Compress source, target, level
-        Case "CompressBzip3": ctl.CompressBzip3 source, target, level
         Case "Decompress": ctl.Decompress source, target
         Case "DecompressBzip3": ctl.DecompressBzip3 source, target
     End Select
@@ -75,11 +71,8 @@ Sub Job(ByVal method, ByVal source, ByVal target, ByVal level, ending)
     ok = ok And Right(events, Len(ending) + 9) = "|P100|E" & ending & "|F"
     t = Split(events, "|")
     For i = 2 To UBound(t) - 3
-        If Left(t(i), 1) <> "P" Then
-            ok = False
-        ElseIf CLng(Mid(t(i), 2)) > 97 Then
-            ok = False
-        End If
+        If Left(t(i), 1) <> "P" Then t(i) = "P999"
+        ok = ok And CLng(Mid(t(i), 2)) <= 97
     Next
     Check ok And Not ctl.Status, method & " " & target & " ends with " & ending
 End Sub
@@ -90,9 +83,8 @@ End Function
 
 Set ctl = WScript.CreateObject("KELBzip2_201.KELBzip2", "ctl_")
 
-' With nothing registered the library's own assembly makes the control. An
-' engine file that is missing or has no interface1 fails each method with
-' 50003 or 50004 until the control that loaded it is gone.
+' Unregistered, the library's assembly makes the control. A missing engine, or
+' one without interface1, fails each method until the control is gone.
 If WScript.Arguments(2) = "free" Then
     Set lone = WScript.CreateObject("KELBzip2_201.KELBzip2")
     On Error Resume Next
@@ -110,15 +102,10 @@ End If
 
 Check ctl.ControlName = "Tessel OCX 2.0.1" And Len(ctl.GetCPUVendor) = 12 And Not ctl.Status, "names and idle"
 Check Len(Trim(ctl.GetCPUBrandString)) > 0, "the processor's brand"
-' Round trips of both formats; bzip2 output is what the real bzip2 tool makes.
 Job "Compress", fixtures & "binary.bin", scratch & "b.bz2", 9, "0:No error"
 Check Bytes(scratch & "b.bz2") = Bytes(fixtures & "binary.bin.9.bz2"), "Compress equals bzip2 -9"
 Job "Decompress", scratch & "b.bz2", scratch & "b.out", Empty, "0:No error"
 Check Bytes(scratch & "b.out") = Bytes(fixtures & "binary.bin"), "Decompress restores the file"
-Job "CompressBzip3", fixtures & "sample1.ref", scratch & "s.kb3", 2, "0:No error"
-Check Left(Bytes(scratch & "s.kb3"), 4) = "KELB" And Mid(Bytes(scratch & "s.kb3"), 41, 4) = "BZh2", "Bzip3 header, level"
-Job "DecompressBzip3", scratch & "s.kb3", scratch & "s.out", Empty, "0:No error"
-Check Bytes(scratch & "s.out") = Bytes(fixtures & "sample1.ref"), "DecompressBzip3 restores the file"
 
 If WScript.Arguments(2) = "registered" Then
     Job "DecompressBzip3", fixtures & "missing.kb3", scratch & "m.out", Empty, "107:Cannot open input file"
@@ -137,9 +124,8 @@ If WScript.Arguments(2) = "registered" Then
     Check Err.Number = 13, "a level that is no number"
     On Error GoTo 0
 
-    ' A long job paused from the handler: nothing while paused. Resumed, it
-    ' moves on; a value the handler writes into Progressvalue is what the
-    ' control raises again; cancelled while paused it ends with 119.
+    ' Paused from the handler: no event. Resumed: a value the handler writes
+    ' back is what the control raises again. Cancelled while paused: 119.
     events = ""
     finished = False
     ctl.Compress fixtures & "large.bin", scratch & "l.bz2", 9
