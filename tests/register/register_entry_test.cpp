@@ -75,8 +75,7 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
     EXPECT_EQ(shown, (texts{missing("planted.ocx"), missing("no_such_library_here.ocx"), unexpected}));
 }
 
-// The real library, with this process's classes redirected to a key of its
-// own so that the prefix's registrations stay as they are.
+// The real library; this process's classes go to a key of their own, the prefix's stay as they are.
 TEST_F(RegisterClick, UnregisteringFailsWhileAKeyCannotBeRemoved)
 {
     const wchar_t* root = L"Software\\KELBzip2 register test";
@@ -84,26 +83,21 @@ TEST_F(RegisterClick, UnregisteringFailsWhileAKeyCannotBeRemoved)
     RegDeleteTreeW(HKEY_CURRENT_USER, root);
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &classes, nullptr), 0);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, classes), 0);
-    // An empty access list lets nobody open the key, to delete it or what is under it.
-    auto lock = [](const wchar_t* key, bool locked) {
-        HKEY handle = nullptr;
-        SECURITY_DESCRIPTOR sd;
-        ACL empty;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
-        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-        InitializeAcl(&empty, sizeof empty, ACL_REVISION);
-        SetSecurityDescriptorDacl(&sd, TRUE, locked ? &empty : nullptr, FALSE);
-        EXPECT_EQ(RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, &sd), 0);
-        RegCloseKey(handle);
-    };
-    // A class's key: its failure must not be hidden by the type library's removal.
+    // A class's key, locked by an empty access list: its failure must not be hidden by the type library's removal.
     const wchar_t* key = L"CLSID\\{93F02EBC-FB39-4672-AFAC-CFCB849A8C30}\\Control";
     kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", true);
-    lock(key, true);
-    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
-    lock(key, false);
-    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
     HKEY handle = nullptr;
+    SECURITY_DESCRIPTOR sd;
+    ACL empty;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    for (PACL acl : {&empty, PACL(nullptr)}) {
+        SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+        EXPECT_EQ(RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, &sd), 0);
+        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
+    }
+    RegCloseKey(handle);
     EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
     kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);  // nothing left to remove
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);

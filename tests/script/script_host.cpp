@@ -8,7 +8,6 @@
 #include <initguid.h>
 #include <activscp.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -38,8 +37,7 @@ std::wstring text_of(BSTR text) { return text ? std::wstring(text, SysStringLen(
 
 // The objects below live as long as the run: their counts are not kept.
 template <class I>
-class object : public I {
-public:
+struct object : I {
     explicit object(IID iid = __uuidof(I)) : iid_(iid) {}
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -49,13 +47,10 @@ public:
         *out = ours ? this : nullptr;
         return ours ? S_OK : E_NOINTERFACE;
     }
-
-private:
     IID iid_;
 };
 
-class dispatch_base : public object<IDispatch> {
-public:
+struct dispatch_base : object<IDispatch> {
     using object::object;
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -63,12 +58,9 @@ public:
 };
 
 // Receives the events of one object and calls prefix & name in the script.
-class event_sink : public dispatch_base {
-public:
+struct event_sink : dispatch_base {
     event_sink(IDispatch* code, ITypeInfo* events, IID iid, std::wstring prefix)
-        : dispatch_base(iid), code_(code), events_(events), prefix_(std::move(prefix))
-    {
-    }
+        : dispatch_base(iid), code_(code), events_(events), prefix_(std::move(prefix)) {}
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override
@@ -80,8 +72,7 @@ public:
         events_->GetNames(member, &name, 1, &found);
         std::wstring handler = prefix_ + text_of(name);
         LPOLESTR handler_name = &handler[0];
-        // Script engines take by-reference arguments as references to
-        // VARIANTs; a long the handler leaves there goes back to the control.
+        // Engines take by-reference arguments as VARIANT references; a long left there goes back.
         UINT count = params->cArgs;
         std::vector<VARIANT> values(count), passed(params->rgvarg, params->rgvarg + count);
         for (UINT i = 0; i < count; ++i) {
@@ -100,24 +91,20 @@ public:
             script_failed = true;
         }
         for (UINT i = 0; i < count; ++i)
-            if (params->rgvarg[i].vt == (VT_BYREF | VT_I4) && SUCCEEDED(VariantChangeType(&values[i], &values[i], 0, VT_I4)))
+            if (params->rgvarg[i].vt == (VT_BYREF | VT_I4) &&
+                SUCCEEDED(VariantChangeType(&values[i], &values[i], 0, VT_I4)))
                 *params->rgvarg[i].plVal = values[i].lVal;
         return S_OK;
     }
-
-private:
     IDispatch* code_;
     ITypeInfo* events_;
     std::wstring prefix_;
 };
 
 // The WScript named item.
-class wscript_object : public dispatch_base {
-public:
+struct wscript_object : dispatch_base {
     wscript_object(IActiveScript* script, std::vector<std::wstring> arguments)
-        : script_(script), arguments_(std::move(arguments))
-    {
-    }
+        : script_(script), arguments_(std::move(arguments)) {}
 
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* id) override
     {
@@ -142,7 +129,7 @@ public:
         if (member == 1)
             print(text_of(first.bstrVal));
         if (member == 2)
-            for (ULONGLONG now, end = GetTickCount64() + std::max(0L, first.lVal); (now = GetTickCount64()) < end;) {
+            for (ULONGLONG now, end = GetTickCount64() + first.lVal; (now = GetTickCount64()) < end;) {
                 MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
                 for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
                     DispatchMessageW(&msg);
@@ -156,18 +143,17 @@ public:
         return hr;
     }
 
-private:
     // With a prefix, a sink is advised on the object's default source interface.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
         CLSID clsid;
+        IID iid;
         IDispatch *object, *code;
         IProvideClassInfo2* provider;
         ITypeInfo *coclass, *events;
         ITypeLib* library;
         IConnectionPointContainer* container;
         IConnectionPoint* point;
-        IID iid;
         UINT index;
         DWORD cookie;
         HRESULT hr;
@@ -195,8 +181,7 @@ private:
     std::vector<std::wstring> arguments_;
 };
 
-class script_site : public object<IActiveScriptSite> {
-public:
+struct script_site : object<IActiveScriptSite> {
     script_site(IDispatch* wscript, std::wstring file) : wscript_(wscript), file_(std::move(file)) {}
     HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR, DWORD mask, IUnknown** item, ITypeInfo** info) override
@@ -225,8 +210,6 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
-
-private:
     IDispatch* wscript_;
     std::wstring file_;
 };
@@ -240,7 +223,6 @@ int wmain(int argc, wchar_t** argv)
     std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::wstring code(source.begin(), source.end());  // the scripts are ASCII
     bool js = file.rfind(L".js") + 3 == file.size();
-
     CLSID clsid;
     IActiveScript* script = nullptr;
     IActiveScriptParse* parse = nullptr;
@@ -250,7 +232,7 @@ int wmain(int argc, wchar_t** argv)
         SUCCEEDED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
                                         reinterpret_cast<void**>(&script))))
         hr = script->QueryInterface(IID_IActiveScriptParse, reinterpret_cast<void**>(&parse));
-    wscript_object wscript(script, std::vector<std::wstring>(argv + std::min(argc, 2), argv + argc));
+    wscript_object wscript(script, std::vector<std::wstring>(argv + (argc > 1 ? 2 : argc), argv + argc));
     script_site site(&wscript, file);
     if (SUCCEEDED(hr) && SUCCEEDED(hr = parse->InitNew()) && SUCCEEDED(hr = script->SetScriptSite(&site)) &&
         SUCCEEDED(hr = script->AddNamedItem(L"WScript", SCRIPTITEM_ISVISIBLE)) &&
@@ -261,8 +243,7 @@ int wmain(int argc, wchar_t** argv)
         print(L"script_host: running " + file + L" failed: " + hex(hr));
         return 2;
     }
-    // Closing the engine releases the script's objects: the control's teardown runs here.
-    closing = true;
+    closing = true;  // closing the engine releases the script's objects: the controls' teardown runs here
     script->Close();
     CoUninitialize();
     return script_failed ? 1 : 0;
