@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]
-# Checks every record regsvr32 leaves (or that none is left); "user" per user
-# alone, then unregisters; "free": nothing registered, the library embeds the
-# manifest beside it, then runs PROGRAM.
+# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]: every record regsvr32
+# leaves, or none; "user" per user alone, then unregistered; "free": nothing registered, the manifest
+# beside the library embedded in it, then PROGRAM run.
 set -uo pipefail
 wine_run=$1 ocx=$2 action=$3
 libid='{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}'
@@ -15,8 +14,7 @@ for iid in $interfaces; do keys+=" Interface\\$iid"; done
 winpath="Z:$(readlink -f "$ocx" | tr / '\\')"
 failures=0
 
-# The records under ROOT and the prefix's processor, from one Wine process, as
-# "key|name|data" lines, keys in lower case and relative to ROOT.
+# The records under ROOT and the prefix's processor from one Wine process: "key|name|data", keys relative, lower case.
 dump() {
   local batch="echo arch %PROCESSOR_ARCHITECTURE%" key
   for key in $keys; do batch+=" & reg query $1\\$key /s"; done

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# screens.sh WINE_RUN BIN TOOLS FIXTURES SCREENS WORK, under xvfb-run: the
-# windows a user sees as PNGs in SCREENS, each program in a Wine desktop of its
-# own (which draws window frames). Fails when a window does not come or go.
+# screens.sh WINE_RUN BIN TOOLS FIXTURES SCREENS WORK, under xvfb-run: the windows a user sees as PNGs in
+# SCREENS, each program in a Wine desktop of its own (which draws frames). Fails when a window does not come or go.
 set -euo pipefail
 wine_run=$1 bin=$2 tools=$3 fixtures=$4 screens=$5 work=$6
 rm -rf "$work" "$screens"/*.png && mkdir -p "$work" "$screens"

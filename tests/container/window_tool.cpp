@@ -1,7 +1,5 @@
-// window_tool wait|close DESKTOP CAPTION | click DESKTOP CAPTION BUTTON: the
-// screenshot script's hands in the Wine desktop DESKTOP. Waits for a window
-// with CAPTION (and its button), then clicks the button or closes the window
-// and waits until it is gone. Exit code 1 when that does not come in two minutes.
+// window_tool wait|close DESKTOP CAPTION | click DESKTOP CAPTION BUTTON: the screenshot script's hands in a
+// Wine desktop. Waits for the window (and its button), clicks it or closes the window and waits until it is gone.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, builds the small host here
-# against it, once with find_package and once with pkg-config, and runs one
-# job with each. Arguments: the build tree, the C++ compiler, a file to use.
+# install_test.sh BUILD CXX FILE: installs BUILD into a temporary prefix, builds the host here against it
+# with find_package and with pkg-config, and runs one job with each.
 set -euo pipefail
 build=$1 cxx=$2 file=$3
 here=$(cd "$(dirname "$0")" && pwd)

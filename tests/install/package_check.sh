@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# package_check.sh BUILD NAME: makes the Windows archive with cpack and checks
-# that it holds what a developer ships: the engine, the .ocx, register.exe,
-# the type library, the read-me, and each manifest the build made.
+# package_check.sh BUILD NAME: the Windows archive from cpack holds the engine, the .ocx, register.exe,
+# the type library, the read-me and each manifest the build made.
 set -euo pipefail
 cd "$1" && rm -f "$2.zip" && cpack -G ZIP >/dev/null
 listing=$(unzip -Z1 "$2.zip") status=0

@@ -1,5 +1,4 @@
-// A stand-in for a control library: its self-registration exports answer
-// with FAKE_RESULT; DllInstall also leaves its arguments in the environment.
+// A stand-in control library answering FAKE_RESULT; DllInstall leaves its arguments in the environment.
 #include <windows.h>
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() { return FAKE_RESULT; }

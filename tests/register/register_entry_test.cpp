@@ -32,10 +32,8 @@ std::string missing(const std::string& file)
 
 TEST_F(RegisterClick, EachResultGivesItsMessageMachineWideAndPerUser)
 {
-    const std::pair<const char*, kelbreg::scope> lines[] = {
-        {"", kelbreg::scope::machine},     {"/user", kelbreg::scope::user},        {"-USER", kelbreg::scope::user},
-        {"x /User", kelbreg::scope::user}, {"/username", kelbreg::scope::machine}, {"user", kelbreg::scope::machine}};
-    for (auto [line, scope] : lines)
+    for (auto [line, scope] : {std::pair{"", kelbreg::scope::machine}, {"x -USER", kelbreg::scope::user},
+                               {"/username", kelbreg::scope::machine}, {"user", kelbreg::scope::machine}})
         EXPECT_EQ(kelbreg::scope_of(line), scope) << line;
 
     // Any result but 0 is unsuccessful; per user, DllInstall gets "user".
@@ -77,8 +75,7 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
     EXPECT_EQ(shown, (texts{missing("planted.ocx"), missing("no_such_library_here.ocx"), unexpected}));
 }
 
-// The real library, with this process's classes redirected to a key of its
-// own so that the prefix's registrations stay as they are.
+// The real library; this process's classes go to a key of their own, the prefix's stay as they are.
 TEST_F(RegisterClick, UnregisteringFailsWhileAKeyCannotBeRemoved)
 {
     const wchar_t* root = L"Software\\KELBzip2 register test";
@@ -86,35 +83,26 @@ TEST_F(RegisterClick, UnregisteringFailsWhileAKeyCannotBeRemoved)
     RegDeleteTreeW(HKEY_CURRENT_USER, root);
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &classes, nullptr), 0);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, classes), 0);
-    // An empty access list lets nobody open the key, to delete it or what is under it.
-    auto lock = [](const wchar_t* key, bool locked) {
-        HKEY handle = nullptr;
-        SECURITY_DESCRIPTOR sd;
-        ACL empty;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
-        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-        InitializeAcl(&empty, sizeof empty, ACL_REVISION);
-        SetSecurityDescriptorDacl(&sd, TRUE, locked ? &empty : nullptr, FALSE);
+    // A class's key, locked by an empty access list: its failure must not be hidden by the type library's removal.
+    const wchar_t* key = L"CLSID\\{93F02EBC-FB39-4672-AFAC-CFCB849A8C30}\\Control";
+    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", true);
+    HKEY handle = nullptr;
+    SECURITY_DESCRIPTOR sd;
+    ACL empty;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    for (PACL acl : {&empty, PACL(nullptr)}) {
+        SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
         EXPECT_EQ(RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, &sd), 0);
-        RegCloseKey(handle);
-    };
-    for (const wchar_t* key : {L"CLSID\\{93F02EBC-FB39-4672-AFAC-CFCB849A8C30}\\Control",
-                               L"TypeLib\\{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}\\16.0"}) {
-        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", true);
-        lock(key, true);
         kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
-        lock(key, false);
-        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);
-        HKEY handle = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
-        kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);  // nothing left to remove
     }
+    RegCloseKey(handle);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_FILE_NOT_FOUND);
+    kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", false);  // nothing left to remove
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
     RegCloseKey(classes);
     RegDeleteTreeW(HKEY_CURRENT_USER, root);
-    texts once{"Registration Successful", "Unregistration Unsuccessful", "Unregistration Successful",
-               "Unregistration Successful"};
-    texts twice = once;
-    twice.insert(twice.end(), once.begin(), once.end());
-    EXPECT_EQ(shown, twice);
+    EXPECT_EQ(shown, (texts{"Registration Successful", "Unregistration Unsuccessful", "Unregistration Successful",
+                            "Unregistration Successful"}));
 }

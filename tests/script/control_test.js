@@ -1,6 +1,5 @@
-// The controls driven from JScript, which passes arguments by value: the bar,
-// levels as values and text, names in any script and past 260 characters, a
-// cancel from the handler. Arguments: the fixture folder, a scratch folder.
+// The controls from JScript, arguments by value: the bar, levels as values and text, names in any
+// script and past 260 characters, a cancel from the handler. Arguments: fixture and scratch folders.
 var fso = WScript.CreateObject("Scripting.FileSystemObject");
 var fixtures = WScript.Arguments(0) + "\\", scratch = WScript.Arguments(1) + "\\";
 var failures = 0, events = [], cancelAbove = -1;
@@ -47,8 +46,7 @@ check(bytes(scratch + "t.bz2") == bytes(fixtures + "text.txt.5.bz2"), "level 4 +
 check(run(function () { ctl.CompressBzip3(src, scratch + "t.kb3", "7"); }), "CompressBzip3 at level \"7\"");
 check(bytes(scratch + "t.kb3").substr(40, 4) == "BZh7", "the text level reaches the stream");
 
-// Names in Greek, Chinese, with an emoji, and an absolute path of 300
-// characters, each the target of one format's job and the source of its undoing.
+// Names in Greek, Chinese, with an emoji, and a path of 300 characters, each a target and a source.
 var folder = scratch + new Array(160 - scratch.length).join("d");
 fso.CreateFolder(folder);
 var names = [scratch + "\u03b1\u03c1\u03c7\u03b5\u03af\u03bf", scratch + "\u6587\u4ef6", scratch + "\ud83d\udce6 box",
@@ -61,8 +59,7 @@ for (var i = 0; i < names.length; i++) {
     check(bytes(back + ".a") == bytes(src) && bytes(back + ".b") == bytes(src), "restored from " + n);
 }
 
-// During a job another is refused with 7; a cancel from the handler ends
-// the job with 119 and leaves no target.
+// During a job another is refused with 7; a cancel from the handler ends it with 119, no target left.
 events = [];
 ctl.Compress(fixtures + "large.bin", scratch + "l.bz2", 9);
 ctl.DecompressBzip3(scratch + "t.kb3", scratch + "x.out");

@@ -1,15 +1,13 @@
-// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's
-// cscript lacks: events, a Sleep that pumps messages (the control's timers
-// tick through them) and script errors in the exit code. The named item
-// WScript offers Echo text, Sleep ms, Arguments(i) and
-// CreateObject(progid [, prefix]), after which event E calls prefix & E.
+// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's cscript lacks:
+// events, a Sleep that pumps messages (the control's timers tick through them) and script
+// errors in the exit code. The named item WScript offers Echo text, Sleep ms, Arguments(i)
+// and CreateObject(progid [, prefix]), after which event E calls prefix & E.
 #include <ocidl.h>
 #include <windows.h>
 // The script engine interfaces' ids are not in MinGW's libuuid.
 #include <initguid.h>
 #include <activscp.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -18,7 +16,7 @@
 
 namespace {
 
-bool script_failed = false;
+bool script_failed = false, closing = false;
 
 void print(const std::wstring& line)
 {
@@ -38,50 +36,43 @@ std::wstring hex(HRESULT hr)
 std::wstring text_of(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 // The objects below live as long as the run: their counts are not kept.
-class dispatch_base : public IDispatch {
-public:
-    explicit dispatch_base(IID iid = IID_IDispatch) : iid_(iid) {}
+template <class I>
+struct object : I {
+    explicit object(IID iid = __uuidof(I)) : iid_(iid) {}
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        bool ours = iid == IID_IUnknown || iid == IID_IDispatch || iid == iid_;
+        bool ours = iid == IID_IUnknown || iid == __uuidof(I) || iid == iid_;
         *out = ours ? this : nullptr;
         return ours ? S_OK : E_NOINTERFACE;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-
-private:
     IID iid_;
 };
 
+struct dispatch_base : object<IDispatch> {
+    using object::object;
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+};
+
 // Receives the events of one object and calls prefix & name in the script.
-class event_sink : public dispatch_base {
-public:
-    event_sink(IActiveScript* script, ITypeInfo* events, IID iid, std::wstring prefix)
-        : dispatch_base(iid), script_(script), events_(events), prefix_(std::move(prefix))
-    {
-    }
+struct event_sink : dispatch_base {
+    event_sink(IDispatch* code, ITypeInfo* events, IID iid, std::wstring prefix)
+        : dispatch_base(iid), code_(code), events_(events), prefix_(std::move(prefix)) {}
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override
     {
+        if (closing)  // the controls' teardown, while the engine closes
+            return S_OK;
         BSTR name = nullptr;
         UINT found = 0;
-        IDispatch* code = nullptr;
         events_->GetNames(member, &name, 1, &found);
-        script_->GetScriptDispatch(nullptr, &code);
         std::wstring handler = prefix_ + text_of(name);
         LPOLESTR handler_name = &handler[0];
-        DISPID id;
-        if (FAILED(code->GetIDsOfNames(IID_NULL, &handler_name, 1, LOCALE_USER_DEFAULT, &id))) {
-            code->Release();  // no handler for this event
-            return S_OK;
-        }
-        // Script engines take by-reference arguments as references to
-        // VARIANTs; what the handler leaves there goes back to the control.
+        // Engines take by-reference arguments as VARIANT references; a long left there goes back.
         UINT count = params->cArgs;
         std::vector<VARIANT> values(count), passed(params->rgvarg, params->rgvarg + count);
         for (UINT i = 0; i < count; ++i) {
@@ -91,47 +82,29 @@ public:
             passed[i].pvarVal = &values[i];
         }
         DISPPARAMS call{passed.data(), nullptr, count, 0};
-        EXCEPINFO exception{};
-        HRESULT hr = code->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &call, nullptr, &exception,
-                                  nullptr);
-        code->Release();
-        if (FAILED(hr)) {  // the engine has reported the error to the site
+        DISPID id;
+        HRESULT hr = code_->GetIDsOfNames(IID_NULL, &handler_name, 1, LOCALE_USER_DEFAULT, &id);
+        if (SUCCEEDED(hr))
+            hr = code_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &call, nullptr, nullptr, nullptr);
+        if (FAILED(hr)) {  // the engine has reported a script error to the site
             print(L"handler " + handler + L" failed: " + hex(hr));
             script_failed = true;
         }
-        for (UINT i = 0; i < count; ++i) {
-            VARIANT& original = params->rgvarg[i];
-            VARIANT back{};
-            VariantChangeType(&back, &values[i], 0, original.vt & ~VT_BYREF);
-            if (original.vt == (VT_BYREF | VT_I4) && back.vt == VT_I4)
-                *original.plVal = back.lVal;
-            if (original.vt == (VT_BYREF | VT_BSTR) && back.vt == VT_BSTR)
-                std::swap(*original.pbstrVal, back.bstrVal);
-            VariantClear(&back);
-        }
+        for (UINT i = 0; i < count; ++i)
+            if (params->rgvarg[i].vt == (VT_BYREF | VT_I4) &&
+                SUCCEEDED(VariantChangeType(&values[i], &values[i], 0, VT_I4)))
+                *params->rgvarg[i].plVal = values[i].lVal;
         return S_OK;
     }
-
-private:
-    IActiveScript* script_;
+    IDispatch* code_;
     ITypeInfo* events_;
     std::wstring prefix_;
 };
 
 // The WScript named item.
-class wscript_object : public dispatch_base {
-public:
+struct wscript_object : dispatch_base {
     wscript_object(IActiveScript* script, std::vector<std::wstring> arguments)
-        : script_(script), arguments_(std::move(arguments))
-    {
-    }
-
-    // Drops every event connection: the sinks call into the script engine.
-    void disconnect()
-    {
-        for (auto& c : connections_)
-            c.first->Unadvise(c.second);
-    }
+        : script_(script), arguments_(std::move(arguments)) {}
 
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* id) override
     {
@@ -156,34 +129,31 @@ public:
         if (member == 1)
             print(text_of(first.bstrVal));
         if (member == 2)
-            for (ULONGLONG now, end = GetTickCount64() + std::max(0L, first.lVal); (now = GetTickCount64()) < end;) {
+            for (ULONGLONG now, end = GetTickCount64() + first.lVal; (now = GetTickCount64()) < end;) {
                 MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
                 for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
                     DispatchMessageW(&msg);
             }
         if (member == 3 && (n < 2 || SUCCEEDED(hr = VariantChangeType(&second, &params->rgvarg[0], 0, VT_BSTR))))
             hr = create(first.bstrVal, text_of(second.bstrVal), result);
-        if (member == 4 && static_cast<size_t>(first.lVal) >= arguments_.size())
-            return DISP_E_BADINDEX;
         if (member == 4) {
             result->vt = VT_BSTR;
-            result->bstrVal = SysAllocString(arguments_[first.lVal].c_str());
+            result->bstrVal = SysAllocString(arguments_.at(first.lVal).c_str());
         }
         return hr;
     }
 
-private:
     // With a prefix, a sink is advised on the object's default source interface.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
         CLSID clsid;
-        IDispatch* object;
+        IID iid;
+        IDispatch *object, *code;
         IProvideClassInfo2* provider;
         ITypeInfo *coclass, *events;
         ITypeLib* library;
         IConnectionPointContainer* container;
         IConnectionPoint* point;
-        IID iid;
         UINT index;
         DWORD cookie;
         HRESULT hr;
@@ -202,29 +172,17 @@ private:
             FAILED(hr = library->GetTypeInfoOfGuid(iid, &events)) ||
             FAILED(hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) ||
             FAILED(hr = container->FindConnectionPoint(iid, &point)) ||
-            FAILED(hr = point->Advise(new event_sink(script_, events, iid, prefix), &cookie)))
+            FAILED(hr = script_->GetScriptDispatch(nullptr, &code)))
             return hr;
-        connections_.push_back({point, cookie});
-        return S_OK;
+        return point->Advise(new event_sink(code, events, iid, prefix), &cookie);
     }
 
     IActiveScript* script_;
     std::vector<std::wstring> arguments_;
-    std::vector<std::pair<IConnectionPoint*, DWORD>> connections_;
 };
 
-class script_site : public IActiveScriptSite {
-public:
+struct script_site : object<IActiveScriptSite> {
     script_site(IDispatch* wscript, std::wstring file) : wscript_(wscript), file_(std::move(file)) {}
-
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        bool ours = iid == IID_IUnknown || iid == IID_IActiveScriptSite;
-        *out = ours ? this : nullptr;
-        return ours ? S_OK : E_NOINTERFACE;
-    }
     HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR, DWORD mask, IUnknown** item, ITypeInfo** info) override
     {
@@ -252,8 +210,6 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
-
-private:
     IDispatch* wscript_;
     std::wstring file_;
 };
@@ -265,11 +221,8 @@ int wmain(int argc, wchar_t** argv)
     std::wstring file = argc > 1 ? argv[1] : L"";
     std::ifstream in(file.c_str(), std::ios::binary);
     std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::wstring code(source.size(), L'\0');
-    code.resize(MultiByteToWideChar(CP_UTF8, 0, source.data(), static_cast<int>(source.size()), &code[0],
-                                    static_cast<int>(code.size())));
-    bool js = file.size() > 3 && file.compare(file.size() - 3, 3, L".js") == 0;
-
+    std::wstring code(source.begin(), source.end());  // the scripts are ASCII
+    bool js = file.rfind(L".js") + 3 == file.size();
     CLSID clsid;
     IActiveScript* script = nullptr;
     IActiveScriptParse* parse = nullptr;
@@ -279,7 +232,7 @@ int wmain(int argc, wchar_t** argv)
         SUCCEEDED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
                                         reinterpret_cast<void**>(&script))))
         hr = script->QueryInterface(IID_IActiveScriptParse, reinterpret_cast<void**>(&parse));
-    wscript_object wscript(script, std::vector<std::wstring>(argv + std::min(argc, 2), argv + argc));
+    wscript_object wscript(script, std::vector<std::wstring>(argv + (argc > 1 ? 2 : argc), argv + argc));
     script_site site(&wscript, file);
     if (SUCCEEDED(hr) && SUCCEEDED(hr = parse->InitNew()) && SUCCEEDED(hr = script->SetScriptSite(&site)) &&
         SUCCEEDED(hr = script->AddNamedItem(L"WScript", SCRIPTITEM_ISVISIBLE)) &&
@@ -290,8 +243,7 @@ int wmain(int argc, wchar_t** argv)
         print(L"script_host: running " + file + L" failed: " + hex(hr));
         return 2;
     }
-    // Closing the engine releases the script's objects: the control's teardown runs here.
-    wscript.disconnect();
+    closing = true;  // closing the engine releases the script's objects: the controls' teardown runs here
     script->Close();
     CoUninitialize();
     return script_failed ? 1 : 0;
