@@ -13,11 +13,8 @@
 #include <bzlib.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 using namespace kelbtest;
 namespace fs = std::filesystem;
@@ -29,8 +26,7 @@ std::string bzip2_of(const std::string& data, int level)
     unsigned size = static_cast<unsigned>(data.size() + data.size() / 50 + 1024);
     std::string out(size, '\0');
     EXPECT_EQ(BZ2_bzBuffToBuffCompress(&out[0], &size, const_cast<char*>(data.data()),
-                                       static_cast<unsigned>(data.size()), level, 0, 30),
-              BZ_OK);
+                                       static_cast<unsigned>(data.size()), level, 0, 30), BZ_OK);
     out.resize(size);
     return out;
 }
@@ -55,42 +51,45 @@ std::string planted_magics(size_t size)
     return data;
 }
 
+std::vector<kelb::magic_found> magics_of(const std::string& file)
+{
+    std::vector<kelb::magic_found> found;
+    kelb::find_magics(reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0, 0, true, found);
+    return found;
+}
+
 struct input {
-    std::string name;
-    std::string bytes;
+    std::string name, bytes;
     bool whole;  // well-formed to its end: no part of it needs the sequential decoding
 };
 
 std::vector<input> inputs()
 {
     std::vector<input> files;
-    for (const char* name : {"text.txt.1.bz2", "text.txt.9.bz2", "binary.bin.5.bz2", "random.bin.9.bz2",
-                             "empty.txt.9.bz2", "chunk4096.bin.5.bz2", "sample1.bz2", "sample2.bz2", "sample3.bz2",
-                             "concat.bz2", "empty-streams.bz2"})
+    for (const char* name : {"text.txt.1.bz2", "binary.bin.5.bz2", "random.bin.9.bz2", "empty.txt.9.bz2",
+                             "sample1.bz2", "sample3.bz2", "concat.bz2", "empty-streams.bz2"})
         files.push_back({name, read_file(fixture(name)), true});
     for (const char* name : {"trailing-garbage.bz2", "corrupt.bz2", "truncated.bz2", "short.bz2"})
         files.push_back({name, read_file(fixture(name)), false});
+    // The peer corpus, but for its two bombs, which its own test restores.
     for (auto& entry : fs::directory_iterator(fs::path(peer_file("expected.tsv")).parent_path()))
-        if (entry.path().extension() == ".bz2")
+        if (entry.path().extension() == ".bz2" && entry.path().filename() != "ch255.bz2" &&
+            entry.path().filename() != "idx899999.bz2")
             files.push_back({entry.path().filename().string(), read_file(entry.path().string()), false});
-
-    std::string binary = read_file(fixture("binary.bin")).substr(0, 600000);
-    for (int level = 1; level <= 9; ++level)
+    std::string binary = read_file(fixture("binary.bin")).substr(0, 300000);
+    for (int level = 1; level <= 9; level += 2)
         files.push_back({"binary at " + std::to_string(level), bzip2_of(binary, level), true});
-    // Long runs: a level-9 block of them expands to tens of megabytes.
-    files.push_back(
-        {"runs", bzip2_of(std::string(8000000, 'a') + binary.substr(0, 100000) + std::string(4000000, '\0'), 9), true});
-    std::string planted = bzip2_of(planted_magics(700000), 1);
-    files.push_back({"planted magics", planted, true});
+    // Long runs: a level-9 block of them expands to megabytes, more than a worker may hold.
+    files.push_back({"runs", bzip2_of(std::string(3000000, 'a') + binary.substr(0, 100000) + std::string(1000000, '\0'), 9), true});
     // Magics on the joins of the stretches the source is read in.
     std::string streams;
     for (int i = 0; i < 20000; ++i)
         streams += read_file(fixture("empty.txt.9.bz2"));
     files.push_back({"many empty streams", streams, true});
-
-    // Several streams, then that file damaged, cut short, or followed by bytes
-    // that are no stream or only look like the start of one.
-    std::string multi = planted + read_file(fixture("empty.txt.9.bz2")) + read_file(fixture("text.txt.9.bz2"));
+    // Several streams, one with false magics in every block, then that file
+    // damaged, cut short, or followed by bytes that only look like a stream.
+    std::string multi = bzip2_of(planted_magics(700000), 1) + read_file(fixture("empty.txt.9.bz2")) +
+                        read_file(fixture("text.txt.9.bz2"));
     files.push_back({"streams", multi, true});
     for (int i = 1; i <= 6; ++i) {
         size_t at = multi.size() * i / 7 + i;
@@ -122,11 +121,6 @@ struct memory_sink : kelb::decode_sink {
     bool in_order = true;
 };
 
-struct outcome {
-    int32_t code;
-    std::string bytes;
-};
-
 class ParallelDecompress : public testing::Test {
 protected:
     void TearDown() override
@@ -134,19 +128,17 @@ protected:
         kelb::parallel_decoding.store(true);
         kelb::job_threads_setting.store(0);
     }
-
-    outcome run(bool bzip3, const std::string& source)
+    std::pair<int32_t, std::string> run(bool bzip3, const std::string& source)
     {
         std::string target = dir + "/out";
         int32_t code = bzip3 ? kelb::decompress_bzip3_file(source.c_str(), target.c_str())
                              : kelb::decompress_bzip2_file(source.c_str(), target.c_str());
-        outcome o{code, file_exists(target) ? read_file(target) : "(none)"};
+        std::string bytes = file_exists(target) ? read_file(target) : "(none)";
         fs::remove(target);
-        return o;
+        return {code, bytes};
     }
-
     // The file behind a Bzip3 header with the digest of `bytes`.
-    std::string wrapped(const std::string& file, const std::string& bytes)
+    static std::string wrapped(const std::string& file, const std::string& bytes)
     {
         kelb::bzip3_header header{};
         memcpy(header.magic, kelb::bzip3_magic, 4);
@@ -154,12 +146,10 @@ protected:
         kelb::md5_init(&md5);
         kelb::md5_update(&md5, bytes.data(), bytes.size());
         kelb::md5_final(&md5, header.digest);
-        header.attributes = 0x20;
         unsigned char head[kelb::bzip3_header_size];
         kelb::encode_bzip3_header(header, head);
         return std::string(reinterpret_cast<char*>(head), sizeof head) + file;
     }
-
     std::string dir = scratch_dir();
 };
 
@@ -173,59 +163,45 @@ TEST_F(ParallelDecompress, EveryFileGivesTheSequentialCodeAndBytes)
             SCOPED_TRACE(name + (bzip3 ? " behind a Bzip3 header" : ""));
             kelb::parallel_decoding.store(false);
             write_file(source, file);
-            outcome expected = run(false, source);
+            auto expected = run(false, source);
             if (bzip3) {
-                write_file(source, wrapped(file, expected.bytes));
+                write_file(source, wrapped(file, expected.second));
                 expected = run(true, source);
             }
             kelb::parallel_decoding.store(true);
             for (int threads : {1, 4}) {
                 kelb::job_threads_setting.store(threads);
-                outcome got = run(bzip3, source);
-                EXPECT_EQ(got.code, expected.code) << threads << " workers";
-                EXPECT_EQ(got.bytes.size(), expected.bytes.size()) << threads << " workers";
-                EXPECT_TRUE(got.bytes == expected.bytes) << threads << " workers";
-                if (bzip3)
-                    continue;
-                // Whatever the pipeline finishes alone is the sequential output; a
-                // well-formed file it finishes alone, to its last byte.
-                memory_sink sink;
-                size_t at = 0;
-                auto read = [&](unsigned char* buffer, size_t count, bool* failed) {
-                    *failed = false;
-                    count = std::min(count, file.size() - at);
-                    memcpy(buffer, file.data() + at, count);
-                    at += count;
-                    return count;
-                };
-                kelb::parallel_outcome alone = kelb::decompress_in_parallel(read, 4096, 0, false, sink);
-                if (whole) {
-                    EXPECT_EQ(alone.how, kelb::parallel_outcome::finished) << threads << " workers";
-                    EXPECT_EQ(sink.done, file.size()) << threads << " workers";
-                }
-                if (alone.how == kelb::parallel_outcome::finished && expected.code != 14) {  // 14: refused unread
-                    EXPECT_TRUE(sink.bytes == expected.bytes) << threads << " workers";
-                }
-                EXPECT_TRUE(sink.in_order);
+                auto got = run(bzip3, source);
+                EXPECT_EQ(got.first, expected.first) << threads << " workers";
+                EXPECT_TRUE(got.second == expected.second) << threads << " workers";
             }
+            if (bzip3)
+                continue;
+            // Whatever the pipeline finishes alone is the sequential output; a
+            // well-formed file it finishes alone, to its last byte.
+            memory_sink sink;
+            size_t at = 0;
+            auto read = [&](unsigned char* buffer, size_t count, bool* failed) {
+                *failed = false;
+                count = std::min(count, file.size() - at);
+                memcpy(buffer, file.data() + at, count);
+                at += count;
+                return count;
+            };
+            kelb::parallel_outcome alone = kelb::decompress_in_parallel(read, 4096, 0, false, sink);
+            if (whole) {
+                EXPECT_EQ(alone.how, kelb::parallel_outcome::finished);
+                EXPECT_EQ(sink.done, file.size());
+            }
+            if (alone.how == kelb::parallel_outcome::finished && expected.first != 14) {  // 14: refused unread
+                EXPECT_TRUE(sink.bytes == expected.second);
+            }
+            EXPECT_TRUE(sink.in_order);
         }
     }
 }
 
-TEST_F(ParallelDecompress, PlantedMagicsAreInsideTheBlocks)
-{
-    // Otherwise the case above would not show that false magics are joined over.
-    std::string file = bzip2_of(planted_magics(700000), 1);
-    std::vector<kelb::magic_found> found;
-    kelb::find_magics(reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0, 0, true, found);
-    size_t blocks = 0, ends = 0;
-    for (auto& m : found)
-        (m.end ? ends : blocks) += 1;
-    EXPECT_GE(blocks, 14u);  // 7 true block magics, and one false in each block
-    EXPECT_GE(ends, 8u);     // one true, and one false in each block
-}
-
-TEST_F(ParallelDecompress, MagicsAreFoundAtEveryBitAndAcrossCalls)
+TEST_F(ParallelDecompress, MagicsAreFoundAtEveryBitAndAcrossCallsButNotWithinBlocks)
 {
     std::string noise = planted_magics(64);
     for (uint64_t magic : {kelb::bzip2_block_magic, kelb::bzip2_end_magic}) {
@@ -248,6 +224,11 @@ TEST_F(ParallelDecompress, MagicsAreFoundAtEveryBitAndAcrossCalls)
             }
         }
     }
+    // The planted magics are there, or the "streams" above would not show that they are joined over.
+    size_t ends = 0;
+    for (auto& m : magics_of(bzip2_of(planted_magics(700000), 1)))
+        ends += m.end;
+    EXPECT_GE(ends, 8u);  // one true, and one false in each of the 7 blocks
 }
 
 namespace {
@@ -275,8 +256,8 @@ bool own_decode(const std::string& file, uint64_t first, uint64_t end, decoded& 
 }
 
 // libbzip2 on a whole stream: what it gives before it ends or fails. Its
-// small-memory decoding gives the same bytes and shows every one of them,
-// where the fast one may hide those of its last call when it fails.
+// small-memory decoding shows every byte, where the fast one may hide those
+// of its last call when it fails.
 decoded libbzip2_decode(const std::string& file)
 {
     bz_stream strm{};
@@ -308,8 +289,7 @@ TEST_F(ParallelDecompress, OurBlockDecoderTakesEveryBlockAndGivesLibbzip2sBytes)
     for (int level = 1; level <= 9; level += 4)
         files.push_back(bzip2_of(binary, level));
     for (const std::string& file : files) {
-        std::vector<kelb::magic_found> found;
-        kelb::find_magics(reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0, 0, true, found);
+        auto found = magics_of(file);
         std::string all;
         for (size_t i = 0; i + 1 < found.size(); ++i) {
             decoded block;
@@ -330,28 +310,21 @@ TEST_F(ParallelDecompress, OurBlockDecoderNeverGivesWhatLibbzip2WouldNot)
     for (int i = 0; i < 40; ++i)
         data += std::to_string(i * 7919) + std::string(i % 9, 'z');
     std::string file = bzip2_of(data, 1);
-    std::vector<kelb::magic_found> found;
-    kelb::find_magics(reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0, 0, true, found);
+    auto found = magics_of(file);
     ASSERT_EQ(found.size(), 2u);
-    uint64_t end = found[1].bit;
     int taken = 0, good = 0;
-    for (uint64_t bit = 32 + 48; bit < end; ++bit) {
+    for (uint64_t bit = 32 + 48; bit < found[1].bit; ++bit) {
         std::string flipped = file;
         flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (0x80 >> bit % 8));
         decoded own;
-        if (!own_decode(flipped, 32, end, own))
+        if (!own_decode(flipped, 32, found[1].bit, own))
             continue;
         ++taken;
         decoded reference = libbzip2_decode(flipped);
         SCOPED_TRACE(bit);
-        if (own.good) {
-            ++good;
-            EXPECT_TRUE(reference.good);
-            EXPECT_TRUE(own.bytes == reference.bytes);
-        } else {
-            EXPECT_FALSE(reference.good);
-            EXPECT_EQ(reference.bytes.compare(0, own.bytes.size(), own.bytes), 0);
-        }
+        good += own.good;
+        EXPECT_EQ(own.good, reference.good);
+        EXPECT_TRUE(own.good ? own.bytes == reference.bytes : reference.bytes.compare(0, own.bytes.size(), own.bytes) == 0);
     }
     // The flips it took and failed on after giving output, and the ones a
     // code's spare room let through, are what this looks at.
