@@ -1,137 +1,140 @@
-#include "kelbzp1.h"
+// Progress arithmetic, the job pool and the processor answers, each alone.
+#include "job.h"
+#include "job_pool.h"
+#include "platform.h"
 #include "processor.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
-#include <fstream>
-#include <string>
 
 using namespace kelb;
+
+TEST(Progress, PercentDividesFirstAndARunningJobShowsAtMost99)
+{
+    const int64_t five_gib = 5LL << 30;
+    for (auto [total, done, percent] : {std::tuple<int64_t, int64_t, int32_t>{97, 97, 99}, {100, 100, 100}, {3, 1, 33},
+                                        {0, 12345, 0}, {200, 0, 0}, {five_gib, five_gib / 2, 50},
+                                        {five_gib, five_gib - 1, 99}, {1, int64_t(1) << 40, 2147483647}})
+        EXPECT_EQ(percent_of(total, done), percent) << total << " " << done;
+    // By bytes, then by percent: the running job, what it counts, and what it shows.
+    for (auto [by_percent, total, done, running, shown] :
+         {std::tuple{0, 100, 99, 1, 99}, {0, 100, 100, 1, 99}, {0, 100, 100, 0, 100}, {0, 97, 97, 0, 99},
+          {0, 100, 5000, 0, 100}, {0, -1, 10, 0, 0}, {1, 0, 100, 1, 99}, {1, 0, 100, 0, 100}, {1, 0, 98, 1, 98},
+          {1, 0, 250, 0, 100}, {1, 0, -3, 1, 0}}) {
+        progress_by_percent = by_percent;
+        bytes_total = total;
+        bytes_done = percent_done = done;
+        job_running = running;
+        EXPECT_EQ(get_progress(), shown) << by_percent << " " << total << " " << done << " " << running;
+    }
+    job_running = progress_by_percent = percent_done = 0;
+    bytes_total = bytes_done = 0;
+}
+
+TEST(JobPool, RunsEveryTaskAndWaitsForTheLastBeforeItIsGone)
+{
+    for (unsigned threads : {0u, 1u, 4u}) {
+        std::atomic<int> done{0};
+        {
+            job_pool pool(threads);
+            EXPECT_EQ(pool.threads(), threads);
+            std::vector<std::future<void>> futures;
+            for (int i = 0; i < 100; ++i)
+                futures.push_back(pool.submit([&] { ++done; }));
+            for (auto& f : futures)
+                f.get();
+            EXPECT_EQ(done.load(), 100);
+            std::promise<void> started;
+            pool.submit([&] {
+                started.set_value();
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                ++done;
+            });
+            started.get_future().wait();
+        }
+        EXPECT_EQ(done.load(), 101) << threads;
+    }
+}
+
+TEST(JobPool, WorkersFollowTheSettingWithinTheLimits)
+{
+    static int32_t processors;
+    static const platform_ops counted = [] {
+        platform_ops ops = real_platform();
+        ops.available_processors = [] { return processors; };
+        return ops;
+    }();
+    use_platform(&counted);
+    for (auto [setting, count, threads] : {std::tuple{0, 3, 3}, {0, 1000, job_threads_max}, {0, 0, 1}, {5, 3, 5},
+                                           {1, 3, 1}, {1000, 3, job_threads_max}}) {
+        job_threads_setting.store(setting);
+        processors = count;
+        EXPECT_EQ(job_threads(), threads) << setting << " asked, " << count << " processors";
+    }
+    job_threads_setting.store(0);
+    use_platform(nullptr);
+}
 
 namespace {
 
 // A made-up processor: vendor and brand words as a real one returns them.
-struct fake_processor {
-    std::string vendor = "GenuineIntel";
-    std::string brand;  // padded with NULs to 48 bytes
-    uint32_t highest_extended = 0x80000008u;
-    bool has_cpuid = true;
-    int fail_brand_leaf = -1;  // 0, 1 or 2: that brand leaf raises
-};
-fake_processor fake;
+struct {
+    std::string vendor, brand;  // the brand padded with NULs to 48 bytes
+    uint32_t highest_extended;
+    uint32_t failing_from;  // leaves from this one on raise
+} fake;
 
 uint32_t word(const std::string& s, size_t at)
 {
     uint32_t w = 0;
-    for (int i = 3; i >= 0; --i)
-        w = (w << 8) | static_cast<unsigned char>(at + i < s.size() ? s[at + i] : 0);
+    for (size_t i = at + 4; i-- > at;)
+        w = (w << 8) | static_cast<unsigned char>(i < s.size() ? s[i] : 0);
     return w;
 }
 
 int fake_query(uint32_t leaf, uint32_t* a, uint32_t* b, uint32_t* c, uint32_t* d)
 {
-    *a = *b = *c = *d = 0;
-    if (!fake.has_cpuid)
+    if (leaf >= fake.failing_from)
         return 1;
-    if (leaf == 0) {
-        *a = 0x16;
-        *b = word(fake.vendor, 0);
-        *d = word(fake.vendor, 4);
-        *c = word(fake.vendor, 8);
-    } else if (leaf == 0x80000000u) {
-        *a = fake.highest_extended;
-    } else if (leaf >= 0x80000002u && leaf <= 0x80000004u) {
-        size_t i = leaf - 0x80000002u;
-        if (static_cast<int>(i) == fake.fail_brand_leaf)
-            return 1;
-        *a = word(fake.brand, 16 * i);
-        *b = word(fake.brand, 16 * i + 4);
-        *c = word(fake.brand, 16 * i + 8);
-        *d = word(fake.brand, 16 * i + 12);
-    }
+    size_t at = leaf >= 0x80000002u ? 16 * (leaf - 0x80000002u) : 0;
+    const std::string& s = leaf == 0 ? fake.vendor : fake.brand;
+    *a = leaf == 0x80000000u ? fake.highest_extended : word(s, at);
+    *b = word(s, leaf == 0 ? 0 : at + 4);
+    *c = word(s, leaf == 0 ? 8 : at + 8);
+    *d = word(s, leaf == 0 ? 4 : at + 12);
     return 0;
 }
 
-std::string answer(const char* text)
-{
-    char buffer[301];
-    memset(buffer, ' ', 300);
-    buffer[300] = 0;
-    copy_cpu_answer(text, buffer);
-    return buffer;
-}
-
-class Processor : public testing::Test {
-protected:
-    void SetUp() override { fake = fake_processor{}; }
-};
-
 }  // namespace
 
-TEST_F(Processor, VendorWordsComeInTheOrderEbxEdxEcx)
+TEST(Processor, VendorAndBrandComeFromTheirLeavesAndAreTrimmedOfSpacesOnly)
 {
-    fake.vendor = "AuthenticAMD";
-    EXPECT_STREQ(cpu_vendor_string(fake_query), "AuthenticAMD");
-}
-
-TEST_F(Processor, WithoutCpuidBothAnswersAreUnavailable)
-{
-    fake.has_cpuid = false;
-    EXPECT_STREQ(cpu_vendor_string(fake_query), "Unavailable");
-    EXPECT_STREQ(cpu_brand_string(fake_query), "Unavailable");
-}
-
-TEST_F(Processor, BrandNeedsExtendedLeaf80000004)
-{
-    fake.brand = "Some CPU";
-    fake.highest_extended = 0x80000003u;
-    EXPECT_STREQ(cpu_brand_string(fake_query), "Unavailable");
-    EXPECT_STREQ(cpu_vendor_string(fake_query), "GenuineIntel");
-}
-
-TEST_F(Processor, FailureInALaterBrandLeafGivesExactlyUnavailable)
-{
-    fake.brand = std::string(40, 'X');
-    fake.fail_brand_leaf = 2;
-    EXPECT_STREQ(cpu_brand_string(fake_query), "Unavailable");
-}
-
-TEST_F(Processor, BrandIsCutAtItsFirstNulAndTrimmedOfSpacesOnly)
-{
-    fake.brand = "       Intel(R) Xeon(R)  CPU @ 2.20GHz  ";
-    EXPECT_EQ(answer(cpu_brand_string(fake_query)), "Intel(R) Xeon(R)  CPU @ 2.20GHz");
-    fake.brand = std::string(48, 'B');
-    EXPECT_EQ(answer(cpu_brand_string(fake_query)), std::string(48, 'B'));
-    EXPECT_EQ(answer("\tTabbed \t "), "\tTabbed \t");
-}
-
-TEST_F(Processor, BrandOfSpacesOnlyComesBackEmptyNotUnavailable)
-{
-    fake.brand = std::string(48, ' ');
-    EXPECT_EQ(answer(cpu_brand_string(fake_query)), "");
-    EXPECT_EQ(answer(""), "Unavailable");
-}
-
-TEST_F(Processor, RealProcessorMatchesWhatTheSystemReports)
-{
-    char vendor[301] = {0}, brand[301] = {0};
-    ASSERT_EQ(interface1(reinterpret_cast<uintptr_t>("getcpuname"), reinterpret_cast<uintptr_t>(vendor), 0, 0), 0);
-    ASSERT_EQ(interface1(reinterpret_cast<uintptr_t>("getbrandstring"), reinterpret_cast<uintptr_t>(brand), 0, 0), 0);
-    EXPECT_EQ(strlen(vendor), 12u);
-#ifndef _WIN32
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line, reported_vendor;
-    while (std::getline(cpuinfo, line)) {
-        size_t colon = line.find(": ");
-        if (colon == std::string::npos)
-            continue;
-        std::string value = line.substr(colon + 2);
-        if (line.rfind("vendor_id", 0) == 0 && reported_vendor.empty())
-            reported_vendor = value;
+    const std::string xeon = "       Intel(R) Xeon(R)  CPU @ 2.20GHz  ";
+    const struct {
+        uint32_t highest, failing_from;
+        std::string brand, vendor_answer, brand_answer;
+    } cases[] = {{0x80000008u, ~0u, xeon, "AuthenticAMD", "Intel(R) Xeon(R)  CPU @ 2.20GHz"},
+                 {0x80000004u, ~0u, std::string(48, 'B'), "AuthenticAMD", std::string(48, 'B')},
+                 {0x80000004u, ~0u, std::string(48, ' '), "AuthenticAMD", ""},
+                 {0x80000003u, ~0u, xeon, "AuthenticAMD", "Unavailable"},
+                 {0x80000008u, 0x80000004u, xeon, "AuthenticAMD", "Unavailable"},  // no part of a brand
+                 {0x80000008u, 0, xeon, "Unavailable", "Unavailable"}};            // no CPUID at all
+    for (const auto& c : cases) {
+        fake = {"AuthenticAMD", c.brand, c.highest, c.failing_from};
+        char vendor[301], brand[301];
+        memset(vendor, ' ', 300);
+        memcpy(brand, vendor, 300);
+        vendor[300] = brand[300] = 0;
+        copy_cpu_answer(cpu_brand_string(fake_query), brand);
+        copy_cpu_answer(cpu_vendor_string(fake_query), vendor);
+        EXPECT_EQ(vendor, c.vendor_answer);
+        EXPECT_EQ(brand, c.brand_answer) << c.brand;
     }
-    // The brand is not compared: under a hypervisor the kernel may name the
-    // model differently from what CPUID answers.
-    EXPECT_EQ(vendor, reported_vendor);
-#endif
+    char buffer[20];
+    copy_cpu_answer("\tTabbed \t ", buffer);
+    EXPECT_STREQ(buffer, "\tTabbed \t");
+    copy_cpu_answer("", buffer);
+    EXPECT_STREQ(buffer, "Unavailable");
 }
