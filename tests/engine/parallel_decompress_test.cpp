@@ -211,7 +211,8 @@ bool own_decode(const std::string& file, uint64_t first, uint64_t end, std::stri
 TEST(BlockDecoder, TakesEveryBlockAndGivesItsBytes)
 {
     std::string binary = read_file(fixture("binary.bin")).substr(0, 300000);
-    std::vector<std::string> plain = {read_file(fixture("text.txt")), read_file(fixture("random.bin")),
+    std::vector<std::string> plain = {read_file(fixture("text.txt")), read_file(fixture("random.bin")), binary,
+                                      read_file(fixture("chunk4096.bin")),
                                       std::string(5000, 'a') + "abcd" + std::string(259, 'b') + "cccc" + binary.substr(0, 2000)};
     for (const std::string& data : plain)
         for (int level : {1, 5, 9}) {
