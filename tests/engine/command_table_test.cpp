@@ -18,6 +18,7 @@ TEST_F(CommandTable, IdleEngineAnswersEveryCommandAsTabledAndStartsNothing)
     for (auto [command, code] : answers)
         EXPECT_EQ(engine->call(command, 0), code) << (command ? command : "(null)");
     EXPECT_EQ(engine->call("setthreads", static_cast<uintptr_t>(-1)), 0);
+    EXPECT_EQ(engine->call("selectlibrary", "any name at all", "", ""), 3);
     EXPECT_EQ(engine->call("thestatus"), 0);
     EXPECT_EQ(engine->call("intreturn"), 0);
 }

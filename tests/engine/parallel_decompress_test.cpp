@@ -39,8 +39,11 @@ std::string planted_magics(size_t size)
         for (int j = 0; j < 16; ++j)
             if (maps[r] & (0x8000 >> j))
                 values += static_cast<char>(16 * (r + 1) + j);
-    for (size_t i = 0; i < size; ++i)
-        data[i] = values[(i * 2654435761u >> 7) % values.size()];
+    uint32_t seed = 12345;
+    for (char& c : data) {
+        seed = seed * 1103515245 + 12345;
+        c = values[(seed >> 16) % values.size()];
+    }
     return data;
 }
 
@@ -66,8 +69,8 @@ std::vector<std::pair<std::string, bool>> inputs()
     std::string binary = read_file(fixture("binary.bin")).substr(0, 300000);
     for (int level = 1; level <= 9; level += 2)
         files.push_back({bzip2_of(binary, level), true});
-    // A level-9 block that expands to more than a worker may hold.
-    files.push_back({bzip2_of(std::string(3000000, 'a') + binary.substr(0, 100000) + std::string(1000000, 0), 9), true});
+    // A level-9 block that expands to tens of megabytes, far more than a worker may hold.
+    files.push_back({bzip2_of(std::string(8000000, 'a') + binary.substr(0, 100000) + std::string(4000000, 0), 9), true});
     // Magics on the joins of the stretches the source is read in.
     std::string streams, empty = read_file(fixture("empty.txt.9.bz2"));
     for (int i = 0; i < 20000; ++i)
