@@ -27,6 +27,13 @@ protected:
         EXPECT_EQ(engine->call("intreturn"), 0) << "no result while the job runs";
         return held;
     }
+    void cancel()
+    {
+        EXPECT_EQ(engine->call("cancel"), 0);
+        EXPECT_EQ(engine->call("thestatus"), 0) << "cancel returns only once the job has stopped";
+        EXPECT_EQ(engine->call("intreturn"), 119);
+        EXPECT_GE(engine->call("getprogress"), 99);
+    }
 };
 
 TEST_F(JobState, AnnouncedJobRunsAndItsResultIsPublishedBeforeItsEnd)
@@ -64,33 +71,28 @@ TEST_F(JobState, PausedCompressionHoldsStillRefusesASecondJobAndResumesToTheTool
     EXPECT_EQ(read_file(path("large.bz2")), read_file(fixture("large.bin.bz2")));
 }
 
-TEST_F(JobState, CancelWhilePausedEndsAtOnceAndOnlyACompressionLosesItsTarget)
+// Each on a fresh engine: a job that follows a cancelled one may take another way.
+TEST_F(JobState, CancelWhilePausedEndsAtOnceAndACompressionLeavesNoTarget)
 {
     // Very many empty streams: input is consumed, nothing ever comes out.
     std::string one = read_file(fixture("empty.txt.9.bz2")), many;
     for (int i = 0; i < 3000000; ++i)
         many += one;
     write_file(path("empty-streams.bz2"), many);
-    const std::string whole = read_file(fixture("repeat.txt"));
-    const struct {
-        const char *command, *source;
-        std::string target;
-    } jobs[] = {{"decompress", "", path("t")},
-                {"compress", "large.bin", path("large.bz2")},
-                {"decompress", "repeat.txt.bz2", path("repeat.txt")}};
-    for (const auto& job : jobs) {
-        SCOPED_TRACE(job.source);
-        engine->call("setthreads", job.command[0] == 'c' ? 4 : 0);
-        start_paused(job.command, *job.source ? fixture(job.source) : path("empty-streams.bz2"), job.target);
-        if (!*job.source)
-            held_progress();
-        EXPECT_EQ(engine->call("cancel"), 0);
-        EXPECT_EQ(engine->call("thestatus"), 0) << "cancel returns only once the job has stopped";
-        EXPECT_EQ(engine->call("intreturn"), 119);
-        EXPECT_GE(engine->call("getprogress"), 99);
-    }
+    start_paused("decompress", path("empty-streams.bz2"), path("t"));
+    held_progress();
+    cancel();
+    engine->call("setthreads", 4);
+    start_paused("compress", fixture("large.bin"), path("large.bz2"));
+    cancel();
     EXPECT_FALSE(file_exists(path("large.bz2")));
-    std::string part = read_file(path("repeat.txt"));
+}
+
+TEST_F(JobState, CancelledDecompressionKeepsItsPartialTarget)
+{
+    start_paused("decompress", fixture("repeat.txt.bz2"), path("repeat.txt"));
+    cancel();
+    std::string part = read_file(path("repeat.txt")), whole = read_file(fixture("repeat.txt"));
     EXPECT_LT(part.size(), whole.size());
     EXPECT_EQ(part, whole.substr(0, part.size()));
 }
