@@ -11,12 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     kelb::bzip3_header header;
     kelb::decode_bzip3_header(data, &header);
-    bool magic = kelb::has_bzip3_magic(header);
-    if (magic != (memcmp(data, "KELB", 4) == 0))
-        abort();
     unsigned char again[kelb::bzip3_header_size];
     kelb::encode_bzip3_header(header, again);
-    if (memcmp(again, data, kelb::bzip3_header_size) != 0)
+    if (kelb::has_bzip3_magic(header) != (memcmp(data, "KELB", 4) == 0) || memcmp(again, data, sizeof again) != 0)
         abort();
     return 0;
 }

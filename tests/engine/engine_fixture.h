@@ -14,18 +14,14 @@ protected:
     {
         engine = std::make_unique<kelbtest::engine_library>(KELB_ENGINE_FILE);
         ASSERT_TRUE(engine->loaded()) << "cannot load " << KELB_ENGINE_FILE;
-        dir = kelbtest::scratch_dir();
     }
     void TearDown() override
     {
-        // A test that failed half-way may leave a job behind.
-        if (engine && engine->loaded() && engine->call("thestatus") == 1 && worker_started)
+        if (engine && engine->loaded() && engine->call("thestatus") == 1)  // a test that failed half-way
             engine->call("cancel");
-        engine.reset();
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
     std::unique_ptr<kelbtest::engine_library> engine;
-    std::string dir;
-    bool worker_started = true;
+    std::string dir = kelbtest::scratch_dir();
 };
