@@ -1,5 +1,4 @@
-// What the control's tests share: a platform whose own directory the test
-// chooses, a form with hand-ticked timers and recorded events, the scripted engine.
+// What the control's tests share: the platform, a form with hand-ticked timers, the scripted engine.
 #pragma once
 
 #include "control_platform.h"
@@ -15,25 +14,19 @@ using lines = std::vector<std::string>;
 
 inline std::string narrow(const text& value) { return kelb::real_control_platform().to_code_page(value); }
 template <typename Char, size_t N>
-std::basic_string<Char> with_nuls(const Char (&literal)[N])
-{
-    return std::basic_string<Char>(literal, N - 1);
-}
+std::basic_string<Char> with_nuls(const Char (&literal)[N]) { return {literal, N - 1}; }
 inline std::string engine_file_in(const std::string& dir)
 {
-    const kelb::control_platform_ops& os = kelb::real_control_platform();
-    return dir + narrow(text(1, os.path_separator) + os.engine_file);
+    return dir + narrow(text(1, kelb::real_control_platform().path_separator) + kelb::real_control_platform().engine_file);
 }
 
-// The real platform, but the control's own directory is the test's, message boxes
-// are recorded, loads and frees counted, and the open-file dialog is the test's.
+// The real platform, but its directory, message boxes, loads and frees, and open-file dialog are the test's.
 struct platform_double {
     text directory;
     lines message_boxes;
     int loads = 0, frees = 0;
     std::function<int32_t(kelb::open_file_request&)> dialog;
-
-    static platform_double* in_use;
+    static inline platform_double* in_use = nullptr;
     explicit platform_double(const std::string& dir) : directory(kelb::real_control_platform().from_code_page(dir))
     {
         static kelb::control_platform_ops ops = kelb::real_control_platform();
@@ -55,12 +48,9 @@ struct platform_double {
     }
     ~platform_double() { kelb::use_control_platform(nullptr); }
 };
-inline platform_double* platform_double::in_use = nullptr;
 
-// A host's form holding one control: its events as lines ("Progress 45",
-// "ErrorCode 0 No error", "Finished"), each followed by the test's handler,
-// and its two timers (1 the progress poll, 2 the completion poll), which
-// tick only when the test says so.
+// A host's form holding one control: its events as lines, each followed by the test's handler, and its
+// two timers (1 the progress poll, 2 the completion poll), which tick only when the test says so.
 struct control_on_form : kelb::control_events, kelb::timer_service {
     struct timer : kelb::poll_timer {
         timer(control_on_form& form, std::function<void()> tick) : form(form), tick(std::move(tick)) {}
@@ -76,53 +66,49 @@ struct control_on_form : kelb::control_events, kelb::timer_service {
         int number = int(form.timers.size()) + 1;
         bool enabled = false;
     };
-    std::unique_ptr<kelb::poll_timer> create_timer(unsigned interval_ms, std::function<void()> tick) override
+    std::unique_ptr<kelb::poll_timer> create_timer(unsigned, std::function<void()> tick) override
     {
-        intervals.push_back(interval_ms);
         timers.push_back(new timer(*this, std::move(tick)));
         return std::unique_ptr<kelb::poll_timer>(timers.back());
     }
     bool enabled(int which) const { return timers[which - 1] && timers[which - 1]->enabled; }
     void tick(int which)
     {
-        if (!enabled(which))
-            return;
-        auto tick = timers[which - 1]->tick;  // a copy: a handler may destroy the control
-        tick();
+        if (enabled(which))
+            std::function<void()>(timers[which - 1]->tick)();  // a copy: a handler may destroy the control
     }
     void Progress(int32_t& value) override { record("Progress " + std::to_string(value), &value); }
-    void ErrorCode(int32_t& number, text& description) override
-    {
-        record("ErrorCode " + std::to_string(number) + " " + narrow(description), nullptr);
-    }
+    void ErrorCode(int32_t& n, text& d) override { record("ErrorCode " + std::to_string(n) + " " + narrow(d), nullptr); }
     void Finished() override { record("Finished", nullptr); }
     void record(const std::string& line, int32_t* progress)
     {
         events.push_back(line);
-        if (then)
-            then(progress);
+        then(progress);
     }
 
     std::vector<timer*> timers;
-    std::vector<unsigned> intervals;
     lines switches;  // "enable 2", "disable 1", ... in order
     lines events;
-    std::function<void(int32_t*)> then;
+    std::function<void(int32_t*)> then = [](int32_t*) {};
     std::unique_ptr<kelb::KELBzip2> control = std::make_unique<kelb::KELBzip2>(*this, *this);
 };
 
-// The scripted engine through a handle of the test's own, so that its state outlives the controls that
-// load and release it. Reset when made.
+// The scripted engine through a handle of the test's own, so that its state outlives the controls; reset when made.
 struct scripted_engine {
     const kelb::control_platform_ops& os = kelb::real_control_platform();
     void* handle = os.load_library(engine_file_in(kelbtest::host_path(KELB_SCRIPTED_ENGINE_DIR)));
-    scripted_engine() { set("reset"); }
-    void set(const char* what, int32_t value = 0)
+    std::string set(const char* what, int32_t value = 0)
     {
-        reinterpret_cast<void (*)(const char*, int32_t)>(os.find_entry(handle, "scripted_set"))(what, value);
+        return reinterpret_cast<const char* (*)(const char*, int32_t)>(os.find_entry(handle, "scripted"))(what, value);
     }
-    // The calls since the last look, each ended by a newline.
-    std::string calls() { return reinterpret_cast<const char* (*)()>(os.find_entry(handle, "scripted_log"))(); }
+    std::string calls() { return set("log"); }  // one line a call
+    scripted_engine()
+    {
+        set("finish");
+        set("progress");
+        set("utf8names", 15);
+        calls();
+    }
 };
 
 }  // namespace ctl

@@ -16,9 +16,8 @@ struct map_bag : kelb::property_bag {
     {
         if (key == std::string("BarColor"))
             throw std::runtime_error("unreadable");
-        bool found = values.count(key);
-        value = found ? values[key] : -7;  // what the bar must not use
-        return found;
+        value = values.count(key) ? values[key] : -7;  // what the bar must not use
+        return values.count(key);
     }
     void write(const char* key, int32_t value, int32_t default_value, bool) override
     {
@@ -47,8 +46,7 @@ TEST(ProgBar, StartsHalfFullClampsInAFixedOrderPaintsTheFilledShareAndSavesWhatD
     kelb::ProgBar bar{surface}, loaded{surface};
     bar.InitNew();
     EXPECT_EQ(shown(bar), "0 100 0 50 1: 50,0-100,100 back 0,0-50,100 bar");
-    EXPECT_EQ(bar.BackColor(), 0x8000000Fu);
-    EXPECT_EQ(bar.BarColor(), 0x8000000Du);
+    EXPECT_EQ(std::pair(bar.BackColor(), bar.BarColor()), std::pair(0x8000000Fu, 0x8000000Du));
     const std::pair<std::function<void()>, const char*> steps[] = {
         {[&] { bar.put_Max(0); }, "0 1 0 1 1: 1,0-100,100 back 0,0-1,100 bar"},  // the value follows down
         {[&] { bar.put_Max(100); }, "0 100 0 1 1: 1,0-100,100 back 0,0-1,100 bar"},
@@ -77,8 +75,7 @@ TEST(ProgBar, StartsHalfFullClampsInAFixedOrderPaintsTheFilledShareAndSavesWhatD
     EXPECT_EQ(loaded.BarColor(), 0u) << "the unreadable colour keeps its value, and costs only itself";
 }
 
-// The platform's dialog records the request and answers 1 with the file given, the title "t", read-only
-// ticked and the second filter, or 0 (cancelled) or 2 (failed).
+// The platform's dialog answers 1 with the file given, title "t", read-only and filter 2, or 0 or 2 (failed).
 TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
 {
     platform_double os{"."};
@@ -105,11 +102,9 @@ TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
     EXPECT_EQ(seen.owner, 0) << "-1 means no owner";
     EXPECT_EQ(seen.filter, with_nuls("Text\0*.txt\0Bzip2\0*.bz2\0\0"));
     EXPECT_EQ(seen.file, std::string(260, 'x'));
-    EXPECT_EQ(seen.file_title.size(), 260u);
     EXPECT_EQ(narrow(options.Filename + u" " + options.FileTitle), "C:\\start\\b.bz2 t");
     EXPECT_EQ(options.Filter, with_nuls(u"Bzip2\0*.bz2"));
     EXPECT_TRUE(options.ReadOnly && options.FilterIndex == 2 && options.flags == 0x81009u);
-
     options = kelb::open_file_options{};
     options.MultiSelect = options.ReadOnly = options.HideReadOnly = true;
     file = with_nuls("C:\\d\0a\0b\0");
@@ -119,19 +114,17 @@ TEST(Dialog, OpenFileNameFillsTheAnswersOrEmptiesThem)
     text sep(1, kelb::real_control_platform().path_separator);
     EXPECT_EQ(kelb::GetMultiSelectFileNames(options.Filename), (std::vector<text>{u"C:\\d" + sep + u"b", u"C:\\d" + sep + u"a"}));
     EXPECT_EQ(kelb::GetMultiSelectFileNames(u"C:\\d\\one"), std::vector<text>{u"C:\\d\\one"});
-
     for (int32_t answer : {0, 2}) {
         result = answer;
         options.Filename = u"start.txt";
         EXPECT_FALSE(dialog.VBGetOpenFileName(options));
         EXPECT_EQ(dialog.ExtendedError(), answer ? 0x3003u : 0u) << "only a failure reads the extended error";
-        EXPECT_TRUE(options.Filename.empty() && options.FileTitle.empty() && options.Filter.empty());
+        EXPECT_EQ(options.Filename + options.FileTitle + options.Filter, u"");
         EXPECT_TRUE(options.flags == 0 && options.FilterIndex == -1);
         EXPECT_EQ(seen.file.substr(0, 10), with_nuls("start.txt\0"));
     }
     options.Filename = text(261, u'x');
     EXPECT_THROW(dialog.VBGetOpenFileName(options), kelb::host_error) << "longer than the buffer";
-
     control_on_form form;  // its OpenFile asks for any file and answers its path or nothing
     result = 1;
     file = "C:\\data\\new name.txt";

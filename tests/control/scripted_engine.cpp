@@ -1,80 +1,58 @@
-// A stand-in engine for what the real one cannot do on cue: any percentage or result code, and a record of
-// exactly what arrived. It keeps the real engine's job-flag protocol and is steered through scripted_set.
+// An engine that gives any percentage or result code on cue, keeps a record of what arrived, and keeps
+// the real engine's job-flag protocol.
 #include "kelbzp1.h"
 
 #include <cstring>
 #include <string>
 
-#ifdef _WIN32
-#define SCRIPTED_EXPORT extern "C" __declspec(dllexport)
-#else
-#define SCRIPTED_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
+static int32_t running = 0, result = 0, progress = 0, utf8names_answer = 15;
+static std::string log, taken;
 
-namespace {
+static bool is(const char* command, const char* word) { return strcmp(command, word) == 0; }
 
-int32_t running = 0, result = 0, progress = 0, utf8names_answer = 15;
-std::string log, taken;
-
-bool is(const char* command, const char* word) { return strcmp(command, word) == 0; }
-
-std::string shown(uintptr_t value, bool as_text)
+static std::string shown(uintptr_t value, bool as_text)
 {
     return as_text ? "\"" + std::string(reinterpret_cast<const char*>(value)) + "\"" : std::to_string(int32_t(value));
 }
 
-}  // namespace
-
 // Every call but "utf8names" is recorded as a line: the command, its texts quoted, its numbers signed.
-SCRIPTED_EXPORT int32_t KELBZP1_CALL interface1(uintptr_t text, uintptr_t a2, uintptr_t a3, uintptr_t a4)
+extern "C" int32_t KELBZP1_CALL interface1(uintptr_t text, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
     const char* c = reinterpret_cast<const char*>(text);
     if (is(c, "utf8names"))
         return utf8names_answer;
-    bool job = is(c, "compress") || is(c, "compressbzip3") || is(c, "decompress") || is(c, "decompressbzip3");
-    bool query = is(c, "getcpuname") || is(c, "getbrandstring");
+    bool job = strstr(c, "compress"), query = is(c, "getcpuname");
     log += std::string(c) + " " + shown(a2, job || query) + " " + shown(a3, job || query) + " " + shown(a4, job) + "\n";
-    if (job) {
+    if (job)
         result = 0;  // as the real worker does when it starts
-        return 1;
-    }
     if (query)
-        strcpy(reinterpret_cast<char*>(a2), is(c, "getcpuname") ? "ScriptedCPU" : "Scripted Brand");
+        strcpy(reinterpret_cast<char*>(a2), "ScriptedCPU");
     if (is(c, "status") && int32_t(a2) == 1)
         running = 1;
     if (is(c, "cancel") && running) {
         result = 119;
         running = 0;
     }
-    if (is(c, "status") || is(c, "thestatus"))
-        return running;
     if (is(c, "getprogress"))
         return progress;
     if (is(c, "intreturn"))
         return result;
-    return query || is(c, "pause") || is(c, "bresume") || is(c, "setlevel") || is(c, "cancel") ? 0 : 15;
+    return job ? 1 : is(c, "status") || is(c, "thestatus") ? running : 0;
 }
 
-// Everything that arrived since the last look, one call a line.
-SCRIPTED_EXPORT const char* scripted_log()
+// Sets what "getprogress" or "utf8names" answer, ends the job with a code ("finish"), or hands over the log.
+extern "C" const char* scripted(const char* what, int32_t value)
 {
-    taken = log;
-    log.clear();
-    return taken.c_str();
-}
-
-SCRIPTED_EXPORT void scripted_set(const char* what, int32_t value)
-{
-    if (is(what, "reset")) {
-        running = result = progress = 0;
-        utf8names_answer = 15;
-        log.clear();
-    } else if (is(what, "progress")) {
+    if (is(what, "progress")) {
         progress = value;
     } else if (is(what, "utf8names")) {
         utf8names_answer = value;
-    } else {  // "finish": the job's worker has ended with this code
+    } else if (is(what, "finish")) {
         result = value;
         running = 0;
+    } else {
+        taken = log;
+        log.clear();
     }
+    return taken.c_str();
 }
