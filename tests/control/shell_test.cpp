@@ -112,6 +112,17 @@ TEST_F(Shell, HostRunsJobsInBothFormatsWhateverTheNameBytesAndSuppliesTheDialogs
     close(fds[1]);
 }
 
+// A pause right after the start holds the job, which does not end, however long it would take, until cancelled.
+TEST_F(Shell, APauseRightAfterTheStartHoldsTheJob)
+{
+    control.Decompress(fixture("large.bin.bz2"), dir + "/large.bin");
+    control.PauseCompress();
+    EXPECT_FALSE(wait_until([&] { return events.finished > 0 || !loop.run_once(20); }, std::chrono::seconds(3)));
+    control.CancelCompress();
+    loop.run();
+    EXPECT_EQ(events.codes, lines{"119 User cancel"});
+}
+
 // A copy of the control library with a host beside it, and no engine, a library without interface1, the engine.
 TEST(ShellOwnDirectory, TheControlLoadsTheEngineBesideItselfOrSaysWhy)
 {
