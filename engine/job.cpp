@@ -104,6 +104,14 @@ bool start_job(const char* source, const char* target, const char* mode, job_kin
 {
     if (worker_busy.load(std::memory_order_acquire))
         return false;
+    // The requests and the progress are this job's from here on: a pause sent
+    // before its worker gets going must hold it, and no poll may show the
+    // previous job's progress.
+    job_paused.store(0);
+    job_cancel.store(0);
+    bytes_total.store(0);
+    bytes_done.store(0);
+    percent_done.store(0);
     // Bzip3 jobs publish a percentage; bzip2 jobs publish byte counts.
     progress_by_percent.store(kind == job_bzip3_compress || kind == job_bzip3_decompress ? 1 : 0);
     bool utf8 = utf8_names_requested.load();
@@ -129,12 +137,7 @@ bool start_job(const char* source, const char* target, const char* mode, job_kin
     return true;
 }
 
-void begin_job()
-{
-    job_paused.store(0);
-    job_cancel.store(0);
-    job_running.store(1);
-}
+void begin_job() { job_running.store(1); }
 
 bool job_must_stop()
 {

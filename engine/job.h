@@ -46,14 +46,14 @@ constexpr int32_t result_ok = 0;
 constexpr int32_t result_same_file = 2;
 constexpr int32_t result_cancelled = 119;
 
-// Copies the texts, chooses how progress is read, and starts the worker.
+// Clears the pause and cancel requests and the progress, copies the texts,
+// chooses how progress is read, and starts the worker.
 // Texts that are missing or do not fit (255 bytes, or for names in UTF-8
 // 32,767 UTF-16 units) end the job at once with the kind's open-failure code. Returns false
 // only when another job's worker is still busy (nothing is changed then).
 bool start_job(const char* source, const char* target, const char* mode, job_kind_t kind);
 
-// Every job's first step: clears the pause and cancel requests, marks the
-// slot running.
+// Every job's first step: marks the slot running.
 void begin_job();
 
 // The once-per-chunk pause and cancel point: waits in 50 ms sleeps while

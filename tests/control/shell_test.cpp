@@ -112,6 +112,17 @@ TEST_F(Shell, HostRunsJobsInBothFormatsWhateverTheNameBytesAndSuppliesTheDialogs
     close(fds[1]);
 }
 
+// A pause right after the start holds the job, which does not end, however long it would take, until cancelled.
+TEST_F(Shell, APauseRightAfterTheStartHoldsTheJob)
+{
+    control.Decompress(fixture("large.bin.bz2"), dir + "/large.bin");
+    control.PauseCompress();
+    EXPECT_FALSE(wait_until([&] { return events.finished > 0 || !loop.run_once(20); }, std::chrono::seconds(3)));
+    control.CancelCompress();
+    loop.run();
+    EXPECT_EQ(events.codes, lines{"119 User cancel"});
+}
+
 // A copy of the control library with a host beside it, and no engine, a library without interface1, the engine.
 TEST(ShellOwnDirectory, TheControlLoadsTheEngineBesideItselfOrSaysWhy)
 {
@@ -182,21 +193,6 @@ void soak(int jobs, int control_count)
         ASSERT_TRUE(ends_once(seen, finished));
         ASSERT_TRUE(seen.codes == lines{"0 No error"} || (action == 2 && seen.codes == lines{"119 User cancel"}));
     }
-    // A large job is met running: a pause once it reports progress holds it (but for the piece under way).
-    auto& large = hosts[0].percents;
-    large.clear();
-    const int finished = hosts[0].finished;
-    hosts[0].control.Compress(fixture("large.bin"), dir + "/out.bz2", 9);
-    ASSERT_TRUE(wait_until([&] { return (large.size() > 1 && large.back() < 97) || !loop.run_once(20); }));
-    hosts.back().control.PauseCompress();  // not at 97: the first poll may still show the previous job's end
-    const size_t paused_at = large.size();
-    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1); std::chrono::steady_clock::now() < until;)
-        ASSERT_TRUE(loop.run_once(100)) << "the paused job ended";
-    EXPECT_LE(large.size(), paused_at + 1) << "progress went on while paused";
-    hosts[0].control.ResumeCompress();
-    hosts.back().control.CancelCompress();
-    ASSERT_TRUE(ends_once(hosts[0], finished));
-    EXPECT_EQ(hosts[0].codes.back(), "119 User cancel") << "the running job was not cancelled";
     EXPECT_EQ(entries_in("/proc/self/fd"), fds);
     EXPECT_LE(mallinfo2().uordblks, heap_after_warm_up + 16 * 1024) << heap_after_warm_up << " after the warm-up";
     // A worker that has just reported may still be on its way out.
