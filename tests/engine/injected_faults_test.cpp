@@ -30,14 +30,14 @@ namespace {
 enum fault { none, no_thread, disk_full, read_fails, close_fails, cancel_midway };
 std::atomic<fault> injected{none};
 std::atomic<bool> struck{false};
-std::atomic<uint64_t> read_done{0}, written{0};  // of the job under way
+std::atomic<uint64_t> read_done{0}, written{0};  // through handles, by the job under way
 std::atomic<kelb::longfile_handle> target_handle{nullptr};
 std::atomic<int> open_streams{0};
 std::vector<int32_t> progress_at_write;  // the percentage as each 4096 bytes written begin
 
-// A fault hits the transfer that carries the count past 64 KiB; a cancel
-// meets the job inside the first such read, which waits until it arrives.
-bool strikes(fault kind, std::atomic<uint64_t>& done, size_t count)
+// A fault hits the transfer that carries a file past 64 KiB; a cancel meets
+// the job inside the first such read, which waits until it arrives.
+bool strikes(fault kind, uint64_t done, size_t count)
 {
     if (done + count <= 64 * 1024)
         return false;
@@ -52,6 +52,7 @@ bool strikes(fault kind, std::atomic<uint64_t>& done, size_t count)
 struct stream_state {
     FILE* real;
     bool target;
+    uint64_t done = 0;
 };
 
 #ifndef _WIN32
@@ -60,18 +61,19 @@ FILE* faulty_stream(FILE* real, const char* mode)
 {
     cookie_io_functions_t io{};
     io.read = [](void* c, char* buffer, size_t count) -> ssize_t {
-        FILE* real = static_cast<stream_state*>(c)->real;
-        if (strikes(read_fails, read_done, count))
+        auto* s = static_cast<stream_state*>(c);
+        if (strikes(read_fails, s->done, count))
             return -1;
-        size_t n = fread(buffer, 1, count, real);
-        read_done += n;
-        return ferror(real) ? -1 : static_cast<ssize_t>(n);
+        size_t n = fread(buffer, 1, count, s->real);
+        s->done += n;
+        return ferror(s->real) ? -1 : static_cast<ssize_t>(n);
     };
     io.write = [](void* c, const char* buffer, size_t count) -> ssize_t {
-        if (strikes(disk_full, written, count))
+        auto* s = static_cast<stream_state*>(c);
+        if (strikes(disk_full, s->done, count))
             return -1;
-        written += count;
-        return fwrite(buffer, 1, count, static_cast<stream_state*>(c)->real) == count ? static_cast<ssize_t>(count) : -1;
+        s->done += count;
+        return fwrite(buffer, 1, count, s->real) == count ? static_cast<ssize_t>(count) : -1;
     };
     io.seek = [](void* c, off64_t* offset, int whence) {
         FILE* real = static_cast<stream_state*>(c)->real;
@@ -79,7 +81,7 @@ FILE* faulty_stream(FILE* real, const char* mode)
     };
     io.close = [](void* c) {
         auto* s = static_cast<stream_state*>(c);
-        bool failed = fclose(s->real) != 0 || (s->target && strikes(close_fails, written, ~0u));
+        bool failed = fclose(s->real) != 0 || (s->target && strikes(close_fails, UINT32_MAX, 0));
         delete s;
         return failed ? -1 : 0;
     };
@@ -89,7 +91,7 @@ FILE* faulty_stream(FILE* real, const char* mode)
 
 const kelb::platform_ops stream_double = [] {
     kelb::platform_ops ops = kelb::real_platform();
-    ops.start_thread = [](void (*entry)()) { return !strikes(no_thread, written, ~0u) && kelb::real_platform().start_thread(entry); };
+    ops.start_thread = [](void (*entry)()) { return !strikes(no_thread, UINT32_MAX, 0) && kelb::real_platform().start_thread(entry); };
     ops.stream_open = [](const char* name, const char* mode) {
         FILE* f = kelb::real_platform().stream_open(name, mode);
         open_streams += f != nullptr;
@@ -129,7 +131,7 @@ const kelb::longfile_ops handle_double = [] {
         return ok;
     };
     ops.close = [](kelb::longfile_handle h) {
-        return kelb::real_longfile_platform().close(h) && !(h == target_handle && strikes(close_fails, written, ~0u));
+        return kelb::real_longfile_platform().close(h) && !(h == target_handle && strikes(close_fails, UINT32_MAX, 0));
     };
     return ops;
 }();
