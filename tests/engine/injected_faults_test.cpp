@@ -70,10 +70,11 @@ FILE* faulty_stream(FILE* real, const char* mode)
     };
     io.write = [](void* c, const char* buffer, size_t count) -> ssize_t {
         auto* s = static_cast<stream_state*>(c);
+        // 0, never -1, for a failed write: glibc takes -1 for a count and reads past the caller's data.
         if (strikes(disk_full, s->done, count))
-            return -1;
+            return 0;
         s->done += count;
-        return fwrite(buffer, 1, count, s->real) == count ? static_cast<ssize_t>(count) : -1;
+        return fwrite(buffer, 1, count, s->real) == count ? static_cast<ssize_t>(count) : 0;
     };
     io.seek = [](void* c, off64_t* offset, int whence) {
         FILE* real = static_cast<stream_state*>(c)->real;
