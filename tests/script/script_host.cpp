@@ -18,8 +18,12 @@ namespace {
 
 bool script_failed = false, closing = false;
 
-void print(const std::wstring& line)
+// A line in UTF-8; a failure's code, if given, after it in hex.
+void print(std::wstring line, HRESULT hr = S_OK)
 {
+    wchar_t code[16];
+    std::swprintf(code, 16, L" 0x%08lx", static_cast<unsigned long>(hr));
+    line += hr ? code : L"";
     std::string out(line.size() * 3, '\0');
     out.resize(WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &out[0],
                                    static_cast<int>(out.size()), nullptr, nullptr));
@@ -27,12 +31,6 @@ void print(const std::wstring& line)
     std::fflush(stdout);
 }
 
-std::wstring hex(HRESULT hr)
-{
-    wchar_t text[16];
-    std::swprintf(text, 16, L"0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
 std::wstring text_of(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 // The objects below live as long as the run: their counts are not kept.
@@ -75,8 +73,7 @@ struct event_sink : dispatch_base {
         // Engines take by-reference arguments as VARIANT references; a long left there goes back.
         UINT count = params->cArgs;
         std::vector<VARIANT> values(count), passed(params->rgvarg, params->rgvarg + count);
-        for (UINT i = 0; i < count; ++i) {
-            VariantInit(&values[i]);
+        for (UINT i = 0; i < count; ++i) {  // values start VT_EMPTY
             VariantCopyInd(&values[i], &passed[i]);
             passed[i].vt = VT_BYREF | VT_VARIANT;
             passed[i].pvarVal = &values[i];
@@ -87,7 +84,7 @@ struct event_sink : dispatch_base {
         if (SUCCEEDED(hr))
             hr = code_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &call, nullptr, nullptr, nullptr);
         if (FAILED(hr)) {  // the engine has reported a script error to the site
-            print(L"handler " + handler + L" failed: " + hex(hr));
+            print(L"handler " + handler + L" failed:", hr);
             script_failed = true;
         }
         for (UINT i = 0; i < count; ++i)
@@ -146,8 +143,7 @@ struct wscript_object : dispatch_base {
     // With a prefix, a sink is advised on the object's default source interface.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
-        CLSID clsid;
-        IID iid;
+        GUID clsid, iid;
         IDispatch *object, *code;
         IProvideClassInfo2* provider;
         ITypeInfo *coclass, *events;
@@ -205,7 +201,7 @@ struct script_site : object<IActiveScriptSite> {
         error->GetExceptionInfo(&info);
         error->GetSourcePosition(&context, &line, &column);
         print(file_ + L"(" + std::to_wstring(line + 1) + L", " + std::to_wstring(column + 1) + L"): script error " +
-              hex(info.scode ? info.scode : info.wCode) + L" " + text_of(info.bstrDescription));
+                  text_of(info.bstrDescription), info.scode ? info.scode : info.wCode);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
@@ -220,8 +216,7 @@ int wmain(int argc, wchar_t** argv)
 {
     std::wstring file = argc > 1 ? argv[1] : L"";
     std::ifstream in(file.c_str(), std::ios::binary);
-    std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::wstring code(source.begin(), source.end());  // the scripts are ASCII
+    std::wstring code((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());  // ASCII scripts
     bool js = file.rfind(L".js") + 3 == file.size();
     CLSID clsid;
     IActiveScript* script = nullptr;
@@ -240,7 +235,7 @@ int wmain(int argc, wchar_t** argv)
                                               nullptr, nullptr)))
         hr = script->SetScriptState(SCRIPTSTATE_STARTED);  // runs the global code
     if (FAILED(hr) && !script_failed) {
-        print(L"script_host: running " + file + L" failed: " + hex(hr));
+        print(L"script_host: running " + file + L" failed:", hr);
         return 2;
     }
     closing = true;  // closing the engine releases the script's objects: the controls' teardown runs here
