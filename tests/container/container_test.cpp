@@ -53,7 +53,6 @@ std::string state(_ProgBar* p)
     std::snprintf(text, sizeof text, "%lx %lx %d %ld %ld %ld %d", back, bar, vertical, max, min, value, border);
     return text;
 }
-const std::string defaults = "8000000f 8000000d 0 100 0 50 1";
 
 // A property bag: a value as it was written, E_INVALIDARG for a name it lacks.
 struct property_bag : IPropertyBag {
@@ -118,14 +117,10 @@ protected:
         static const HWND top = [] {
             SetThreadDesktop(CreateDesktopW(L"kelb_container_test", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
             OleInitialize(nullptr);
-            WNDCLASSW cls{};
-            cls.lpfnWndProc = DefWindowProcW;
-            cls.lpszClassName = L"KelbContainerTestForm";
-            RegisterClassW(&cls);
-            return CreateWindowW(cls.lpszClassName, L"container test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640,
-                                 480, nullptr, nullptr, nullptr, nullptr);
+            return CreateWindowW(L"STATIC", L"container test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 480,
+                                 nullptr, nullptr, nullptr, nullptr);
         }();
-        form = CreateWindowW(L"KelbContainerTestForm", L"", WS_CHILD | WS_VISIBLE, 0, 0, 640, 480, top, nullptr,
+        form = CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 640, 480, top, nullptr,
                              nullptr, nullptr);
     }
     ~ContainerTest() override { DestroyWindow(form); }
@@ -148,21 +143,36 @@ protected:
     HWND form, site = nullptr;
 };
 
-// The COM side (clamping and painting geometry are tested natively): window, notices, Click, teardown.
-TEST_F(ContainerTest, ProgBarIsActivatedInPlaceAndNotifiesItsSite)
+// The COM side (clamping and geometry are tested natively): window, painting, notices, Click, teardown.
+TEST_F(ContainerTest, ProgBarIsActivatedInPlacePaintsAndNotifiesItsSite)
 {
     auto b = place();
     HWND window = control_window(b.Get());
-    ASSERT_NE(nullptr, window);
-    EXPECT_EQ(site, GetParent(window));
-    EXPECT_TRUE(IsWindowVisible(window) && has_border(window));
+    ASSERT_TRUE(window && GetParent(window) == site && IsWindowVisible(window) && has_border(window));
     MoveWindow(site, 10, 10, 300, 40, TRUE);  // the container passes it on through SetObjectRects
     pump_messages();
     RECT r;
     GetWindowRect(window, &r);
     EXPECT_TRUE(r.right - r.left == 300 && r.bottom - r.top == 40);
-    EXPECT_EQ(defaults, state(b.Get()));
+    EXPECT_EQ("8000000f 8000000d 0 100 0 50 1", state(b.Get()));
     EXPECT_EQ(S_FALSE, query<IPersistStreamInit>(b.Get())->IsDirty());
+
+    // Drawn into a magenta bitmap: the left half in the system's colours, nothing outside the bounds.
+    HDC dc = CreateCompatibleDC(nullptr);
+    SelectObject(dc, CreateBitmap(120, 140, 1, 32, nullptr));
+    RECT all{0, 0, 120, 140}, bar{10, 20, 60, 120}, bounds{10, 20, 110, 120};
+    SetDCBrushColor(dc, RGB(255, 0, 255));
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+    ASSERT_EQ(S_OK, query<IViewObject>(b.Get())->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc,
+                                                       reinterpret_cast<RECTL*>(&bounds), nullptr, nullptr, 0));
+    int wrong = 0;
+    for (POINT at{0, 0}; at.y < all.bottom; ++at.y)
+        for (at.x = 0; at.x < all.right; ++at.x)
+            wrong += GetPixel(dc, at.x, at.y) != (PtInRect(&bar, at)      ? GetSysColor(COLOR_HIGHLIGHT)
+                                                  : PtInRect(&bounds, at) ? GetSysColor(COLOR_BTNFACE)
+                                                                          : RGB(255, 0, 255));
+    EXPECT_EQ(0, wrong);
+    DeleteDC(dc);
 
     sink_recorder sink;
     sink.connect(b.Get(), IID_IPropertyNotifySink);
@@ -272,26 +282,6 @@ TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
     stream->SetSize(end);
     stream->Seek({}, STREAM_SEEK_SET, nullptr);
     EXPECT_TRUE(FAILED(query<IPersistStreamInit>(loaded.Get())->Load(stream.Get())));
-}
-
-// Drawn into a magenta bitmap: the left half in the system's colours, nothing outside the bounds.
-TEST_F(ContainerTest, BarPaintsItsShareInsideTheBoundsItIsGiven)
-{
-    HDC dc = CreateCompatibleDC(nullptr);
-    SelectObject(dc, CreateBitmap(120, 140, 1, 32, nullptr));
-    RECT all{0, 0, 120, 140}, bar{10, 20, 60, 120}, bounds{10, 20, 110, 120};
-    SetDCBrushColor(dc, RGB(255, 0, 255));
-    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
-    ASSERT_EQ(S_OK, query<IViewObject>(place().Get())->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc,
-                                                             reinterpret_cast<RECTL*>(&bounds), nullptr, nullptr, 0));
-    int wrong = 0;
-    for (POINT at{0, 0}; at.y < all.bottom; ++at.y)
-        for (at.x = 0; at.x < all.right; ++at.x)
-            wrong += GetPixel(dc, at.x, at.y) != (PtInRect(&bar, at)      ? GetSysColor(COLOR_HIGHLIGHT)
-                                                  : PtInRect(&bounds, at) ? GetSysColor(COLOR_BTNFACE)
-                                                                          : RGB(255, 0, 255));
-    EXPECT_EQ(0, wrong);
-    DeleteDC(dc);
 }
 
 }  // namespace
