@@ -1,15 +1,14 @@
 ' The KELBzip2 control driven from VBScript, its events' arguments by reference.
 ' Arguments: the fixture folder, an empty scratch folder, "registered" or "free".
 Option Explicit
-Dim fso, fixtures, scratch, failures, ctl, events, finished, pauseAbove, rewrite, other
+Dim fso, fixtures, scratch, ctl, events, finished, pauseAbove, rewrite, other
 Set fso = CreateObject("Scripting.FileSystemObject")
 fixtures = WScript.Arguments(0) & "\"
 scratch = WScript.Arguments(1) & "\"
-pauseAbove = -1  ' the others start Empty: 0 and False
+pauseAbove = -1  ' the others start Empty, as False
 
 Sub Check(ok, what)
-    If Not ok Then WScript.Echo "FAIL: " & what & " (events" & events & ")"
-    If Not ok Then failures = failures + 1
+    If Not ok Then WScript.Echo "FAIL: " & what & " (events" & events & ")"  ' fails the run
 End Sub
 
 Sub ctl_Progress(value)
@@ -106,5 +105,3 @@ If WScript.Arguments(2) = "registered" Then
     Set other = Nothing
     Check Not ctl.Status And Not fso.FileExists(scratch & "r.bz2"), "releasing a control stops its job"
 End If
-If failures > 0 Then Err.Raise 1000, "control_test", failures & " check(s) failed"
-WScript.Echo "all checks passed"
