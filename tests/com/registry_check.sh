@@ -26,9 +26,7 @@ dump() {
 }
 value() { key="$1" name="$2" awk -F'|' 'tolower(ENVIRON["key"]) == $1 && ENVIRON["name"] == $2 { print $3; exit }' <<<"$records"; }
 expect() {  # expect DESCRIPTION ACTUAL WANTED
-  [ "$2" = "$3" ] && return
-  echo "FAIL: $1: got '$2', want '$3'"
-  failures=$((failures + 1))
+  [ "$2" = "$3" ] || { echo "FAIL: $1: got '$2', want '$3'"; failures=$((failures + 1)); }
 }
 
 registered() {  # registered ROOT: every record, under the classes at ROOT

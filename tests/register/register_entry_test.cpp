@@ -11,9 +11,8 @@ namespace {
 using texts = std::vector<std::string>;
 texts shown;
 
-class RegisterClick : public testing::Test {
-protected:
-    void SetUp() override
+struct RegisterClick : testing::Test {
+    RegisterClick()
     {
         shown.clear();
         kelbreg::show_message = [](HWND, const char* text, const char* caption) {
@@ -21,12 +20,6 @@ protected:
         };
     }
 };
-
-const std::string unexpected = "Unexpected error registering ocx";
-std::string missing(const std::string& file)
-{
-    return unexpected + "\n\nThe library is missing: " + kelbtest::host_path(TEST_DIR) + "\\" + file;
-}
 
 }  // namespace
 
@@ -37,7 +30,7 @@ TEST_F(RegisterClick, EachResultGivesItsMessageMachineWideAndPerUser)
         EXPECT_EQ(kelbreg::scope_of(line), scope) << line;
 
     // Any result but 0 is unsuccessful; per user, DllInstall gets "user".
-    for (const char* server : {FAKE_SERVER_OK, FAKE_SERVER_ONE}) {
+    for (const char* server : {"fake_server_0.dll", "fake_server_1.dll"}) {
         SetEnvironmentVariableW(L"FAKE_INSTALL", nullptr);
         SetEnvironmentVariableW(L"FAKE_UNINSTALL", nullptr);
         for (auto scope : {kelbreg::scope::machine, kelbreg::scope::user}) {
@@ -60,8 +53,8 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 {
     // A working library planted in the current folder and on PATH is not taken.
     const std::string dir = kelbtest::scratch_dir();
-    const std::string working = kelbtest::host_path(TEST_DIR) + "\\" FAKE_SERVER_OK;
-    ASSERT_TRUE(CopyFileA(working.c_str(), (dir + "\\planted.ocx").c_str(), TRUE));
+    const std::string here = kelbtest::host_path(TEST_DIR) + "\\", unexpected = "Unexpected error registering ocx";
+    ASSERT_TRUE(CopyFileA((here + "fake_server_0.dll").c_str(), (dir + "\\planted.ocx").c_str(), TRUE));
     char cwd[MAX_PATH], path[32767];
     GetCurrentDirectoryA(MAX_PATH, cwd);
     GetEnvironmentVariableA("PATH", path, sizeof path);
@@ -72,7 +65,8 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
     kelbreg::CallServerEntry(nullptr, "kelbzip2_201.dll", true);  // loads, but registers nothing
     SetCurrentDirectoryA(cwd);
     SetEnvironmentVariableA("PATH", path);
-    EXPECT_EQ(shown, (texts{missing("planted.ocx"), missing("no_such_library_here.ocx"), unexpected}));
+    const std::string missing = unexpected + "\n\nThe library is missing: " + here;
+    EXPECT_EQ(shown, (texts{missing + "planted.ocx", missing + "no_such_library_here.ocx", unexpected}));
 }
 
 // The real library; this process's classes go to a key of their own, the prefix's stay as they are.
