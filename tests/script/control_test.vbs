@@ -1,7 +1,7 @@
 ' The KELBzip2 control driven from VBScript, its events' arguments by reference.
 ' Arguments: the fixture folder, an empty scratch folder, "registered" or "free".
 Option Explicit
-Dim fso, fixtures, scratch, ctl, events, finished, pauseAbove, rewrite, cancelling, other
+Dim fso, fixtures, scratch, ctl, events, finished, pauseAbove, rewrite, cancelling, other, before
 Set fso = CreateObject("Scripting.FileSystemObject")
 fixtures = WScript.Arguments(0) & "\"
 scratch = WScript.Arguments(1) & "\"
@@ -42,14 +42,6 @@ Function WaitFor(condition)
         WScript.Sleep 20
     Next
 End Function
-' Until no event has come for half a second: a chunk in flight may still land.
-Sub WaitQuiet()
-    Dim before
-    Do
-        before = events
-        WScript.Sleep 500
-    Loop Until events = before
-End Sub
 
 Set ctl = WScript.CreateObject("KELBzip2_201.KELBzip2", "ctl_")
 Check ctl.ControlName = "Tessel OCX 2.0.1" And Len(ctl.GetCPUVendor) = 12 And Len(Trim(ctl.GetCPUBrandString)) > 0 _
@@ -84,7 +76,10 @@ If WScript.Arguments(2) = "registered" Then
     ctl.Compress fixtures & "large.bin", scratch & "l.bz2", 9
     pauseAbove = 0
     Check WaitFor("paused") And Not finished, "paused from the handler"
-    WaitQuiet
+    Do  ' until no event has come for half a second: a chunk in flight may still land
+        before = events
+        WScript.Sleep 500
+    Loop Until events = before
     Check ctl.Status And Not finished, "events stop while paused, Status true"
     pauseAbove = CLng(Mid(events, InStrRev(events, "P") + 1))
     rewrite = True
