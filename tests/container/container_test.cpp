@@ -25,13 +25,11 @@ ComPtr<T> query(IUnknown* object)
     object->QueryInterface(__uuidof(T), reinterpret_cast<void**>(out.GetAddressOf()));
     return out;
 }
-
 void pump_messages()
 {
     for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
         DispatchMessageW(&msg);
 }
-
 HWND control_window(IUnknown* control)
 {
     HWND window = nullptr;
@@ -92,7 +90,6 @@ struct container_side : IPropertyBag, IDispatch, IPropertyNotifySink {
     }
     HRESULT STDMETHODCALLTYPE OnChanged(DISPID id) override { return changes.push_back(id), S_OK; }
     HRESULT STDMETHODCALLTYPE OnRequestEdit(DISPID) override { return S_OK; }
-
     void connect(IUnknown* control, REFIID iid)
     {
         ComPtr<IConnectionPoint> point;
@@ -102,11 +99,13 @@ struct container_side : IPropertyBag, IDispatch, IPropertyNotifySink {
     }
 };
 
-// A panel of one shared top-level window (Wine under Xvfb waits two seconds for each one
-// destroyed) in a desktop of the test's own; each placed control gets a child window as its site.
 class ContainerTest : public testing::Test {
 protected:
-    ContainerTest()
+    // Places a control in a new site, a child of one shared top-level window (Wine under Xvfb waits two
+    // seconds for each one destroyed) in a desktop of the test's own; saved state, if given, replaces InitNew.
+    template <class T = _ProgBar>
+    ComPtr<T> place(const wchar_t* prog_id = L"KELBzip2_201.ProgBar", RECT r = {10, 10, 250, 34},
+                    IStream* saved = nullptr)
     {
         static const HWND top = [] {
             SetThreadDesktop(CreateDesktopW(L"kelb_container_test", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
@@ -114,27 +113,17 @@ protected:
             return CreateWindowW(L"STATIC", L"container test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 640, 480,
                                  nullptr, nullptr, nullptr, nullptr);
         }();
-        form = CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 640, 480, top, nullptr,
-                             nullptr, nullptr);
-    }
-    ~ContainerTest() override { DestroyWindow(form); }
-
-    // Places a control in a new site; saved state, if given, replaces InitNew.
-    template <class T = _ProgBar>
-    ComPtr<T> place(const wchar_t* prog_id = L"KELBzip2_201.ProgBar", RECT r = {10, 10, 250, 34},
-                    IStream* saved = nullptr)
-    {
         // atl.dll found at run time: MinGW has no 32-bit import library for it.
         using entry = HRESULT(WINAPI*)(LPCOLESTR, HWND, IStream*, IUnknown**, IUnknown**, REFIID, IUnknown*);
         static const auto create = reinterpret_cast<entry>(
             reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"atl.dll"), "AtlAxCreateControlEx")));
         site = CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE, r.left, r.top, r.right - r.left,
-                             r.bottom - r.top, form, nullptr, nullptr, nullptr);
+                             r.bottom - r.top, top, nullptr, nullptr, nullptr);
         ComPtr<IUnknown> container, control;
         EXPECT_EQ(S_OK, create(prog_id, site, saved, &container, &control, IID{}, nullptr));
         return query<T>(control.Get());
     }
-    HWND form, site = nullptr;
+    HWND site = nullptr;
 };
 
 // The COM side (clamping and geometry are tested natively): window, painting, notices, Click, teardown.
@@ -150,7 +139,6 @@ TEST_F(ContainerTest, ProgBarIsActivatedInPlacePaintsAndNotifiesItsSite)
     EXPECT_TRUE(r.right - r.left == 300 && r.bottom - r.top == 40);
     EXPECT_EQ("8000000f 8000000d 0 100 0 50 1", state(b.Get()));
     EXPECT_EQ(S_FALSE, query<IPersistStreamInit>(b.Get())->IsDirty());
-
     // Drawn into a magenta bitmap: the left half in the system's colours, nothing outside the bounds.
     HDC dc = CreateCompatibleDC(nullptr);
     SelectObject(dc, CreateBitmap(120, 140, 1, 32, nullptr));
@@ -184,9 +172,8 @@ TEST_F(ContainerTest, ProgBarIsActivatedInPlacePaintsAndNotifiesItsSite)
     SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
     EXPECT_EQ(std::vector<std::wstring>{L"1"}, sink.events) << "Click, without arguments";
-
-    // The form's end deactivates the bar and releases its site; the object outlives it.
-    DestroyWindow(form);
+    // The site window's end deactivates the bar and releases its site; the object outlives it.
+    DestroyWindow(site);
     pump_messages();
     EXPECT_EQ(nullptr, control_window(b.Get()));
     ComPtr<IOleClientSite> client;
@@ -234,7 +221,6 @@ TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
     b->put_Max(400), b->put_Min(-5), b->put_Value(999), b->put_BorderStyle(BorderStyles(-2));
     const std::string clamped = "28c814 1414dc -1 400 0 400 0";
     EXPECT_EQ(clamped, state(b.Get()));
-
     // A bag leaves out what is at its default (Min here); Vertical is a boolean.
     container_side bag;
     ASSERT_EQ(S_OK, query<IPersistPropertyBag>(b.Get())->Save(&bag, TRUE, TRUE));
@@ -246,7 +232,6 @@ TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
     auto loaded = place();
     ASSERT_EQ(S_OK, query<IPersistPropertyBag>(loaded.Get())->Load(&bag, nullptr));
     EXPECT_EQ(clamped, state(loaded.Get()));
-
     // Text that reads as a number is fine; what cannot be read keeps its value.
     for (auto [name, text] : {std::pair{L"Max", L"80"}, {L"Value", L"not a number"}}) {
         VariantClear(&bag.values[name]);
@@ -257,7 +242,6 @@ TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
     fresh->put_Value(30);
     ASSERT_EQ(S_OK, query<IPersistPropertyBag>(fresh.Get())->Load(&bag, nullptr));
     EXPECT_EQ("28c814 1414dc -1 80 0 30 0", state(fresh.Get()));
-
     // The container loads a saved stream instead of calling InitNew; a cut one is refused.
     ComPtr<IStream> stream;
     CreateStreamOnHGlobal(nullptr, TRUE, &stream);

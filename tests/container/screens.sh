@@ -29,21 +29,18 @@ for _ in $(seq 3000); do cmp -s "$work/large.bin" "$work/large.bin.restored" && 
 cmp "$work/large.bin" "$work/large.bin.restored" && cmp "$fixtures/large.bin.bz2" "$work/large.bin.bz2"
 shot sample-done
 tool close "KELBzip2 sample" && ended
-
 # Without a file the sample asks for one through the control's OpenFile.
 start kelbzip2_sample.exe
 tool click "KELBzip2 sample" "Choose file..."
 tool wait "Choose a file to compress"
 shot open-file
 tool close "Choose a file to compress" && tool close "KELBzip2 sample" && ended
-
 # The About form, called as a script would, closed with its Exit button.
 echo 'WScript.CreateObject("KELBzip2_201.KELBzip2").About' > "$work/about.vbs"
 start "$(winpath "$tools/script_host.exe")" "$(winpath "$work/about.vbs")"
 tool wait "Tessel OCX 2.0.1"
 shot about
 tool click "Tessel OCX 2.0.1" Exit && ended  # the script ends when the form is gone
-
 start register.exe
 tool wait "Register on the system"
 shot register

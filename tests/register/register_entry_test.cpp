@@ -10,7 +10,6 @@ namespace {
 
 using texts = std::vector<std::string>;
 texts shown;
-
 struct RegisterClick : testing::Test {
     RegisterClick()
     {
@@ -28,7 +27,6 @@ TEST_F(RegisterClick, EachResultGivesItsMessageMachineWideAndPerUser)
     for (auto [line, scope] : {std::pair{"", kelbreg::scope::machine}, {"x -USER", kelbreg::scope::user},
                                {"/username", kelbreg::scope::machine}, {"user", kelbreg::scope::machine}})
         EXPECT_EQ(kelbreg::scope_of(line), scope) << line;
-
     // Any result but 0 is unsuccessful; per user, DllInstall gets "user".
     for (const char* server : {"fake_server_0.dll", "fake_server_1.dll"}) {
         SetEnvironmentVariableW(L"FAKE_INSTALL", nullptr);

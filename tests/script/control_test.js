@@ -29,14 +29,12 @@ var bar = WScript.CreateObject("KELBzip2_201.ProgBar");
 bar.Max = 200;
 bar.Value = 250;
 check(bar.Value == 200 && bar.Max == 200, "the progress bar's properties through IDispatch");
-
 // Levels by value, as an expression and as text.
 var src = fixtures + "text.txt";
 check(run(function () { ctl.Compress(src, scratch + "t.bz2", 4 + 1); }), "Compress at level 4 + 1");
 check(bytes(scratch + "t.bz2") == bytes(fixtures + "text.txt.5.bz2"), "level 4 + 1 equals bzip2 -5");
 check(run(function () { ctl.CompressBzip3(src, scratch + "t.kb3", "7"); }), "CompressBzip3 at level \"7\"");
 check(bytes(scratch + "t.kb3").substr(40, 4) == "BZh7", "the text level reaches the stream");
-
 // Names in Greek, Chinese, with an emoji, and a path of 300 characters, each a target and a source.
 var folder = scratch + new Array(160 - scratch.length).join("d");
 fso.CreateFolder(folder);

@@ -10,7 +10,6 @@ pauseAbove = -1  ' the others start Empty, as False
 Sub Check(ok, what)
     If Not ok Then WScript.Echo "FAIL: " & what & " (events" & events & ")"  ' fails the run
 End Sub
-
 Sub ctl_Progress(value)
     events = events & "|P" & value
     If pauseAbove >= 0 And value > pauseAbove Then
@@ -69,7 +68,6 @@ If WScript.Arguments(2) = "registered" Then
     ctl.Compress "a", "b", "nine"
     Check Err.Number = 13, "a level that is no number"
     On Error GoTo 0
-
     ' Paused from the handler; resumed, a value written back is raised again; cancelled from the handler: 119.
     events = ""
     finished = False
@@ -90,7 +88,6 @@ If WScript.Arguments(2) = "registered" Then
     cancelling = True  ' at the next value raised again, while paused
     Check WaitFor("finished") And Right(events, 24) = "|P100|E119:User cancel|F" And Not ctl.Status And _
         Not fso.FileExists(scratch & "l.bz2"), "a cancel from the handler ends with 119 and leaves no target"
-
     ' A control released during its job stops the job before it is gone.
     Set other = WScript.CreateObject("KELBzip2_201.KELBzip2")
     other.Compress fixtures & "large.bin", scratch & "r.bz2", 9

@@ -60,7 +60,6 @@ struct dispatch_base : object<IDispatch> {
 struct event_sink : dispatch_base {
     event_sink(IDispatch* code, ITypeInfo* events, IID iid, std::wstring prefix)
         : dispatch_base(iid), code_(code), events_(events), prefix_(std::move(prefix)) {}
-
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override
     {
@@ -103,7 +102,6 @@ struct event_sink : dispatch_base {
 struct wscript_object : dispatch_base {
     wscript_object(IActiveScript* script, std::vector<std::wstring> arguments)
         : script_(script), arguments_(std::move(arguments)) {}
-
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* id) override
     {
         static const wchar_t* const members[] = {L"Echo", L"Sleep", L"CreateObject", L"Arguments"};
@@ -112,7 +110,6 @@ struct wscript_object : dispatch_base {
                 return S_OK;
         return DISP_E_UNKNOWNNAME;
     }
-
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO*, UINT*) override
     {
@@ -141,7 +138,6 @@ struct wscript_object : dispatch_base {
         }
         return hr;
     }
-
     // With a prefix, a sink is advised on the object's default source interface.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
@@ -174,7 +170,6 @@ struct wscript_object : dispatch_base {
             return hr;
         return point->Advise(new event_sink(code, events, iid, prefix), &cookie);
     }
-
     IActiveScript* script_;
     std::vector<std::wstring> arguments_;
 };
