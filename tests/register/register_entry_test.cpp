@@ -71,14 +71,13 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 TEST_F(RegisterClick, UnregisteringFailsWhileAKeyCannotBeRemoved)
 {
     const wchar_t* root = L"Software\\KELBzip2 register test";
-    HKEY classes = nullptr;
+    HKEY classes = nullptr, handle = nullptr;
     RegDeleteTreeW(HKEY_CURRENT_USER, root);
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &classes, nullptr), 0);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, classes), 0);
     // A class's key, locked by an empty access list: its failure must not be hidden by the type library's removal.
     const wchar_t* key = L"CLSID\\{93F02EBC-FB39-4672-AFAC-CFCB849A8C30}\\Control";
     kelbreg::CallServerEntry(nullptr, "kelbzip2_201.ocx", true);
-    HKEY handle = nullptr;
     SECURITY_DESCRIPTOR sd;
     ACL empty;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, WRITE_DAC, &handle), 0);
