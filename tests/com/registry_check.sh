@@ -13,7 +13,6 @@ keys="CLSID\\$kelbzip2 CLSID\\$progbar KELBzip2_201.KELBzip2 KELBzip2_201.ProgBa
 for iid in $interfaces; do keys+=" Interface\\$iid"; done
 winpath="Z:$(readlink -f "$ocx" | tr / '\\')"
 failures=0
-
 # The records under ROOT and the prefix's processor from one Wine process: "key|name|data", keys relative, lower case.
 dump() {
   local batch="echo arch %PROCESSOR_ARCHITECTURE%" key
@@ -28,7 +27,6 @@ value() { key="$1" name="$2" awk -F'|' 'tolower(ENVIRON["key"]) == $1 && ENVIRON
 expect() {  # expect DESCRIPTION ACTUAL WANTED
   [ "$2" = "$3" ] || { echo "FAIL: $1: got '$2', want '$3'"; failures=$((failures + 1)); }
 }
-
 registered() {  # registered ROOT: every record, under the classes at ROOT
   records=$(dump "$1")
   check_class() {  # CLSID PROGID MISC BITMAP

@@ -6,7 +6,7 @@ wine_run=$1 bin=$2 tools=$3 fixtures=$4 screens=$5 work=$6
 rm -rf "$work" "$screens"/*.png && mkdir -p "$work" "$screens"
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 shot() { sleep "${2:-0.5}" && /usr/bin/import -window root "$screens/$1.png"; }  # painted first
-tool() { "$wine_run" "$tools/window_tool.exe" "$1" "shot$desktop" "${@:2}" || exit 1; }  # also in a && list
+tool() { "$wine_run" "$tools/window_tool.exe" "$1" "shot$desktop" "${@:2}" || { echo "FAIL: $*"; exit 1; }; }
 start() {  # runs a program in a new desktop; its launcher ends with it
   desktop=$((${desktop:-0} + 1))
   (cd "$bin" && "$wine_run" explorer "/desktop=shot$desktop,800x600" "$@") &

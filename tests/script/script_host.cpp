@@ -20,15 +20,12 @@ namespace {
 bool script_failed = false, closing = false;
 
 // A line in UTF-8; a failure's code, if given, after it in hex.
-void print(std::wstring line, HRESULT hr = S_OK)
+void print(const std::wstring& line, HRESULT hr = S_OK)
 {
-    wchar_t code[16];
-    std::swprintf(code, 16, L" 0x%08lx", static_cast<unsigned long>(hr));
-    line += hr ? code : L"";
     std::string out(line.size() * 3, '\0');
     out.resize(WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &out[0],
                                    static_cast<int>(out.size()), nullptr, nullptr));
-    std::printf("%s\n", out.c_str());
+    std::printf(hr ? "%s 0x%08lx\n" : "%s\n", out.c_str(), static_cast<unsigned long>(hr));
     std::fflush(stdout);
 }
 
