@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]: every record regsvr32
-# leaves, or none; "user" per user alone, then unregistered; "free": nothing registered, the manifest
-# beside the library embedded in it, then PROGRAM run.
+# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]: every record regsvr32 leaves,
+# or none; "user" per user, then unregistered; "free": nothing registered, the manifest embedded, PROGRAM run.
 set -uo pipefail
 wine_run=$1 ocx=$2 action=$3
 libid='{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}'

@@ -52,8 +52,7 @@ std::string state(_ProgBar* p)
     return text;
 }
 
-// The container's side: a property bag (a value as it was written, E_INVALIDARG for a name it lacks)
-// and a sink of property changes and events (an event's id, then each argument's type in hex and value).
+// The container's side: a property bag, a sink of changes and events (an id, each argument's type and value).
 struct container_side : IPropertyBag, IDispatch, IPropertyNotifySink {
     std::map<std::wstring, VARIANT> values;
     std::vector<std::wstring> events;
@@ -99,8 +98,7 @@ struct container_side : IPropertyBag, IDispatch, IPropertyNotifySink {
     }
 };
 
-class ContainerTest : public testing::Test {
-protected:
+struct ContainerTest : testing::Test {
     // Places a control in a new site, a child of one shared top-level window (Wine under Xvfb waits two
     // seconds for each one destroyed) in a desktop of the test's own; saved state, if given, replaces InitNew.
     template <class T = _ProgBar>
@@ -194,7 +192,6 @@ TEST_F(ContainerTest, KELBzip2ShowsNothingAndRunsAnEarlyBoundJob)
     VARIANT result{};
     auto bstr = [](const std::string& s) { return SysAllocString(std::wstring(s.begin(), s.end()).c_str()); };
     ASSERT_EQ(S_OK, control->Compress(bstr(in), bstr(out), &level, &result));
-    EXPECT_EQ(VT_EMPTY, result.vt);
     ASSERT_TRUE(kelbtest::wait_until([&] {
         pump_messages();
         return !sink.events.empty() && sink.events.back() == L"1";
@@ -207,11 +204,10 @@ TEST_F(ContainerTest, KELBzip2ShowsNothingAndRunsAnEarlyBoundJob)
 
 TEST_F(ContainerTest, PropertiesPersistThroughBagsAndStreams)
 {
-    // Every put clamped: Max 400, Min 0, Value 400, no border.
     auto b = place();
     b->put_Vertical(VARIANT_TRUE), b->put_BarColor(RGB(220, 20, 20)), b->put_BackColor(RGB(20, 200, 40));
     b->put_Max(400), b->put_Min(-5), b->put_Value(999), b->put_BorderStyle(BorderStyles(-2));
-    const std::string clamped = "28c814 1414dc -1 400 0 400 0";
+    const std::string clamped = "28c814 1414dc -1 400 0 400 0";  // each put clamped
     // A bag leaves out what is at its default (Min here); Vertical is a boolean.
     container_side bag;
     ASSERT_EQ(S_OK, query<IPersistPropertyBag>(b.Get())->Save(&bag, TRUE, TRUE));

@@ -15,8 +15,6 @@ int main(int argc, char** argv)
     } handlers;
     kelbzip2::event_loop loop;
     kelbzip2::KELBzip2 control(loop, handlers);
-    if (argc != 3)
-        return 2;
     std::string packed = std::string(argv[2]) + ".bz2";
     control.Compress(argv[1], packed, 9);
     loop.run();

@@ -47,8 +47,7 @@ TEST_F(RegisterClick, EachResultGivesItsMessageMachineWideAndPerUser)
 TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
 {
     // A working library planted in the current folder and on PATH is not taken.
-    const std::string dir = kelbtest::scratch_dir();
-    const std::string here = kelbtest::host_path(TEST_DIR) + "\\", unexpected = "Unexpected error registering ocx";
+    const std::string dir = kelbtest::scratch_dir(), here = kelbtest::host_path(TEST_DIR) + "\\";
     ASSERT_TRUE(CopyFileA((here + "fake_server_0.dll").c_str(), (dir + "\\planted.ocx").c_str(), TRUE));
     char cwd[MAX_PATH], path[32767];
     GetCurrentDirectoryA(MAX_PATH, cwd);
@@ -59,8 +58,8 @@ TEST_F(RegisterClick, MissingLibraryOrExportIsAnUnexpectedError)
     kelbreg::CallServerEntry(nullptr, "kelbzip2_201.dll", true);  // loads, but registers nothing
     SetCurrentDirectoryA(cwd);
     SetEnvironmentVariableA("PATH", path);
-    const std::string missing = unexpected + "\n\nThe library is missing: " + here;
-    EXPECT_EQ(shown, (texts{missing + "planted.ocx", unexpected}));
+    const std::string unexpected = "Unexpected error registering ocx";
+    EXPECT_EQ(shown, (texts{unexpected + "\n\nThe library is missing: " + here + "planted.ocx", unexpected}));
 }
 
 // The real library; this process's classes go to a key of their own, the prefix's stay as they are.

@@ -1,8 +1,6 @@
-// The controls from JScript, arguments by value: the bar, levels as values and text, names in any
-// script and past 260 characters, in both formats. Arguments: fixture and scratch folders.
+// The controls from JScript, arguments by value. Arguments: the fixture and scratch folders.
 var fso = WScript.CreateObject("Scripting.FileSystemObject");
-var fixtures = WScript.Arguments(0) + "\\", scratch = WScript.Arguments(1) + "\\";
-var events = [];
+var fixtures = WScript.Arguments(0) + "\\", scratch = WScript.Arguments(1) + "\\", events = [];
 
 function check(ok, what) {
     if (!ok)

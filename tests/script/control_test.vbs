@@ -1,5 +1,4 @@
-' The KELBzip2 control driven from VBScript, its events' arguments by reference.
-' Arguments: the fixture folder, an empty scratch folder, "registered" or "free".
+' KELBzip2 from VBScript, events' arguments by reference. Arguments: fixtures, empty scratch, registered|free.
 Option Explicit
 Dim fso, fixtures, scratch, ctl, events, finished, pauseAbove, rewrite, cancelling, other, before
 Set fso = CreateObject("Scripting.FileSystemObject")
@@ -46,7 +45,6 @@ Set ctl = WScript.CreateObject("KELBzip2_201.KELBzip2", "ctl_")
 Check ctl.ControlName = "Tessel OCX 2.0.1" And Len(ctl.GetCPUVendor) = 12 And Len(Trim(ctl.GetCPUBrandString)) > 0 _
     And Not ctl.Status, "names, the processor and idle"
 ' A whole job: Progress 0 during the call, one result at its end, after 100; idle after.
-events = ""
 ctl.Compress fixtures & "binary.bin", scratch & "b.bz2", 9
 Check Left(events & "|", 4) = "|P0|" And WaitFor("finished") And InStr(events, "|E") = Len(events) - 13 And _
     Right(events, 19) = "|P100|E0:No error|F" And Not ctl.Status, "a whole job"
@@ -68,7 +66,6 @@ If WScript.Arguments(2) = "registered" Then
     Check Err.Number = 13, "a level that is no number"
     On Error GoTo 0
     ' Paused from the handler; resumed, a value written back is raised again; cancelled from the handler: 119.
-    events = ""
     finished = False
     ctl.Compress fixtures & "large.bin", scratch & "l.bz2", 9
     pauseAbove = 0

@@ -1,7 +1,6 @@
-// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's cscript lacks:
-// events, a Sleep that pumps messages (the control's timers tick through them) and script
-// errors and echoed lines that start with FAIL in the exit code. The named item WScript offers Echo text,
-// Sleep ms, Arguments(i) and CreateObject(progid [, prefix]), after which event E calls prefix & E.
+// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's cscript lacks: events, a Sleep that
+// pumps messages (the control's timers tick through them), script errors and echoed lines that start with FAIL
+// in the exit code. WScript offers Echo, Sleep ms, Arguments(i) and CreateObject(progid [, prefix]).
 #include <ocidl.h>
 #include <windows.h>
 // The script engine interfaces' ids are not in MinGW's libuuid.
@@ -9,7 +8,6 @@
 #include <activscp.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -120,7 +118,7 @@ struct wscript_object : dispatch_base {
         VariantInit(result);
         if (member == 1)
             print(text_of(first.bstrVal));
-        script_failed |= member == 1 && std::wcsncmp(first.bstrVal, L"FAIL", 4) == 0;
+        script_failed |= member == 1 && text_of(first.bstrVal).rfind(L"FAIL", 0) == 0;
         if (member == 2)
             for (ULONGLONG now, end = GetTickCount64() + first.lVal; (now = GetTickCount64()) < end;) {
                 MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
