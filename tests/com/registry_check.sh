@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]: every record regsvr32
-# leaves, or none; "user" per user alone, then unregistered; "free": nothing registered, the manifest
-# beside the library embedded in it, then PROGRAM run.
+# registry_check.sh WINE_RUN OCX register|unregister|user|free [PROGRAM ARGS...]: every record regsvr32 leaves,
+# or none; "user" per user, then unregistered; "free": nothing registered, the manifest embedded, PROGRAM run.
 set -uo pipefail
 wine_run=$1 ocx=$2 action=$3
 libid='{3A5C19C5-CF50-4E1E-9292-C3BA85E174ED}'
@@ -13,7 +12,6 @@ keys="CLSID\\$kelbzip2 CLSID\\$progbar KELBzip2_201.KELBzip2 KELBzip2_201.ProgBa
 for iid in $interfaces; do keys+=" Interface\\$iid"; done
 winpath="Z:$(readlink -f "$ocx" | tr / '\\')"
 failures=0
-
 # The records under ROOT and the prefix's processor from one Wine process: "key|name|data", keys relative, lower case.
 dump() {
   local batch="echo arch %PROCESSOR_ARCHITECTURE%" key
@@ -26,11 +24,8 @@ dump() {
 }
 value() { key="$1" name="$2" awk -F'|' 'tolower(ENVIRON["key"]) == $1 && ENVIRON["name"] == $2 { print $3; exit }' <<<"$records"; }
 expect() {  # expect DESCRIPTION ACTUAL WANTED
-  [ "$2" = "$3" ] && return
-  echo "FAIL: $1: got '$2', want '$3'"
-  failures=$((failures + 1))
+  [ "$2" = "$3" ] || { echo "FAIL: $1: got '$2', want '$3'"; failures=$((failures + 1)); }
 }
-
 registered() {  # registered ROOT: every record, under the classes at ROOT
   records=$(dump "$1")
   check_class() {  # CLSID PROGID MISC BITMAP

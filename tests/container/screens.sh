@@ -6,10 +6,9 @@ wine_run=$1 bin=$2 tools=$3 fixtures=$4 screens=$5 work=$6
 rm -rf "$work" "$screens"/*.png && mkdir -p "$work" "$screens"
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 shot() { sleep "${2:-0.5}" && /usr/bin/import -window root "$screens/$1.png"; }  # painted first
-tool() { "$wine_run" "$tools/window_tool.exe" "$1" "shot$desktop" "${@:2}"; }
-desktop=0
+tool() { "$wine_run" "$tools/window_tool.exe" "$1" "shot$desktop" "${@:2}" || { echo "FAIL: $*"; exit 1; }; }
 start() {  # runs a program in a new desktop; its launcher ends with it
-  desktop=$((desktop + 1))
+  desktop=$((${desktop:-0} + 1))
   (cd "$bin" && "$wine_run" explorer "/desktop=shot$desktop,800x600" "$@") &
   launcher=$!
 }
@@ -29,23 +28,17 @@ for _ in $(seq 3000); do cmp -s "$work/large.bin" "$work/large.bin.restored" && 
 cmp "$work/large.bin" "$work/large.bin.restored" && cmp "$fixtures/large.bin.bz2" "$work/large.bin.bz2"
 shot sample-done
 tool close "KELBzip2 sample" && ended
-
 # Without a file the sample asks for one through the control's OpenFile.
 start kelbzip2_sample.exe
 tool click "KELBzip2 sample" "Choose file..."
-tool wait "Choose a file to compress"
-shot open-file
+tool wait "Choose a file to compress" && shot open-file
 tool close "Choose a file to compress" && tool close "KELBzip2 sample" && ended
-
 # The About form, called as a script would, closed with its Exit button.
 echo 'WScript.CreateObject("KELBzip2_201.KELBzip2").About' > "$work/about.vbs"
 start "$(winpath "$tools/script_host.exe")" "$(winpath "$work/about.vbs")"
-tool wait "Tessel OCX 2.0.1"
-shot about
+tool wait "Tessel OCX 2.0.1" && shot about
 tool click "Tessel OCX 2.0.1" Exit && ended  # the script ends when the form is gone
-
 start register.exe
-tool wait "Register on the system"
-shot register
+tool wait "Register on the system" && shot register
 tool close "Register on the system" && ended
 rm -rf "$work"

@@ -2,7 +2,6 @@
 // Wine desktop. Waits for the window (and its button), clicks it or closes the window and waits until it is gone.
 #include <windows.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -29,7 +28,5 @@ int wmain(int argc, wchar_t** argv)
         PostMessageW(window, WM_CLOSE, 0, 0);
         done = poll([&] { return !IsWindow(window); });
     }
-    if (!done)
-        std::fprintf(stderr, "window_tool %ls failed\n", mode.c_str());
     return done ? 0 : 1;
 }

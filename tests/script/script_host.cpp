@@ -1,7 +1,6 @@
-// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's cscript lacks:
-// events, a Sleep that pumps messages (the control's timers tick through them) and script
-// errors in the exit code. The named item WScript offers Echo text, Sleep ms, Arguments(i)
-// and CreateObject(progid [, prefix]), after which event E calls prefix & E.
+// script_host SCRIPT [ARGS...]: runs a .vbs or .js file with what Wine's cscript lacks: events, a Sleep that
+// pumps messages (the control's timers tick through them), script errors and echoed lines that start with FAIL
+// in the exit code. WScript offers Echo, Sleep ms, Arguments(i) and CreateObject(progid [, prefix]).
 #include <ocidl.h>
 #include <windows.h>
 // The script engine interfaces' ids are not in MinGW's libuuid.
@@ -18,21 +17,16 @@ namespace {
 
 bool script_failed = false, closing = false;
 
-void print(const std::wstring& line)
+// A line in UTF-8; a failure's code, if given, after it in hex.
+void print(const std::wstring& line, HRESULT hr = S_OK)
 {
     std::string out(line.size() * 3, '\0');
     out.resize(WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &out[0],
                                    static_cast<int>(out.size()), nullptr, nullptr));
-    std::printf("%s\n", out.c_str());
+    std::printf(hr ? "%s 0x%08lx\n" : "%s\n", out.c_str(), static_cast<unsigned long>(hr));
     std::fflush(stdout);
 }
 
-std::wstring hex(HRESULT hr)
-{
-    wchar_t text[16];
-    std::swprintf(text, 16, L"0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
 std::wstring text_of(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 // The objects below live as long as the run: their counts are not kept.
@@ -61,7 +55,6 @@ struct dispatch_base : object<IDispatch> {
 struct event_sink : dispatch_base {
     event_sink(IDispatch* code, ITypeInfo* events, IID iid, std::wstring prefix)
         : dispatch_base(iid), code_(code), events_(events), prefix_(std::move(prefix)) {}
-
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override
     {
@@ -75,8 +68,7 @@ struct event_sink : dispatch_base {
         // Engines take by-reference arguments as VARIANT references; a long left there goes back.
         UINT count = params->cArgs;
         std::vector<VARIANT> values(count), passed(params->rgvarg, params->rgvarg + count);
-        for (UINT i = 0; i < count; ++i) {
-            VariantInit(&values[i]);
+        for (UINT i = 0; i < count; ++i) {  // values start VT_EMPTY
             VariantCopyInd(&values[i], &passed[i]);
             passed[i].vt = VT_BYREF | VT_VARIANT;
             passed[i].pvarVal = &values[i];
@@ -87,7 +79,7 @@ struct event_sink : dispatch_base {
         if (SUCCEEDED(hr))
             hr = code_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &call, nullptr, nullptr, nullptr);
         if (FAILED(hr)) {  // the engine has reported a script error to the site
-            print(L"handler " + handler + L" failed: " + hex(hr));
+            print(L"handler " + handler + L" failed:", hr);
             script_failed = true;
         }
         for (UINT i = 0; i < count; ++i)
@@ -105,7 +97,6 @@ struct event_sink : dispatch_base {
 struct wscript_object : dispatch_base {
     wscript_object(IActiveScript* script, std::vector<std::wstring> arguments)
         : script_(script), arguments_(std::move(arguments)) {}
-
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* id) override
     {
         static const wchar_t* const members[] = {L"Echo", L"Sleep", L"CreateObject", L"Arguments"};
@@ -114,7 +105,6 @@ struct wscript_object : dispatch_base {
                 return S_OK;
         return DISP_E_UNKNOWNNAME;
     }
-
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO*, UINT*) override
     {
@@ -128,6 +118,7 @@ struct wscript_object : dispatch_base {
         VariantInit(result);
         if (member == 1)
             print(text_of(first.bstrVal));
+        script_failed |= member == 1 && text_of(first.bstrVal).rfind(L"FAIL", 0) == 0;
         if (member == 2)
             for (ULONGLONG now, end = GetTickCount64() + first.lVal; (now = GetTickCount64()) < end;) {
                 MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
@@ -142,12 +133,10 @@ struct wscript_object : dispatch_base {
         }
         return hr;
     }
-
     // With a prefix, a sink is advised on the object's default source interface.
     HRESULT create(const wchar_t* progid, const std::wstring& prefix, VARIANT* result)
     {
-        CLSID clsid;
-        IID iid;
+        GUID clsid, iid;
         IDispatch *object, *code;
         IProvideClassInfo2* provider;
         ITypeInfo *coclass, *events;
@@ -176,7 +165,6 @@ struct wscript_object : dispatch_base {
             return hr;
         return point->Advise(new event_sink(code, events, iid, prefix), &cookie);
     }
-
     IActiveScript* script_;
     std::vector<std::wstring> arguments_;
 };
@@ -205,7 +193,7 @@ struct script_site : object<IActiveScriptSite> {
         error->GetExceptionInfo(&info);
         error->GetSourcePosition(&context, &line, &column);
         print(file_ + L"(" + std::to_wstring(line + 1) + L", " + std::to_wstring(column + 1) + L"): script error " +
-              hex(info.scode ? info.scode : info.wCode) + L" " + text_of(info.bstrDescription));
+                  text_of(info.bstrDescription), info.scode ? info.scode : info.wCode);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
@@ -220,8 +208,7 @@ int wmain(int argc, wchar_t** argv)
 {
     std::wstring file = argc > 1 ? argv[1] : L"";
     std::ifstream in(file.c_str(), std::ios::binary);
-    std::string source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::wstring code(source.begin(), source.end());  // the scripts are ASCII
+    std::wstring code((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());  // ASCII scripts
     bool js = file.rfind(L".js") + 3 == file.size();
     CLSID clsid;
     IActiveScript* script = nullptr;
@@ -240,7 +227,7 @@ int wmain(int argc, wchar_t** argv)
                                               nullptr, nullptr)))
         hr = script->SetScriptState(SCRIPTSTATE_STARTED);  // runs the global code
     if (FAILED(hr) && !script_failed) {
-        print(L"script_host: running " + file + L" failed: " + hex(hr));
+        print(L"script_host: running " + file + L" failed:", hr);
         return 2;
     }
     closing = true;  // closing the engine releases the script's objects: the controls' teardown runs here
