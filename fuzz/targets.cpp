@@ -1,9 +1,7 @@
-// The three fuzz targets, one per FUZZ_ macro. The header reader: any 40 bytes
-// decode, and encoding what was read gives them back. A decompression job on
-// arbitrary bytes, on three workers and sequentially: it must end with a
-// result code, never crash, hang or touch memory out of bounds, and both ways
-// must give the same code and bytes; for the Bzip3 one an even first byte puts
-// a valid magic in front, so that the fuzzer spends its time past the header check.
+// The three fuzz targets, one per FUZZ_ macro. The header reader: any 40 bytes decode and encode back
+// to themselves. A decompression job on arbitrary bytes must end with a code, never crash or hang, and
+// give the same code and bytes on three workers as sequentially; for Bzip3 an even first byte puts a
+// valid magic in front, so that the fuzzer gets past the header check.
 #include "bzip3_header.h"
 #include "job_pool.h"
 #include "jobs.h"
