@@ -143,8 +143,11 @@ int32_t call(const char* command, const std::string& source = "", const std::str
                       reinterpret_cast<uintptr_t>(target.c_str()), reinterpret_cast<uintptr_t>("w9"));
 }
 
+// Every job here runs on the doubles; the real tables are never needed again.
 int32_t run(const char* command, const std::string& source, const std::string& target, bool cancel = false)
 {
+    kelb::use_platform(&stream_double);
+    kelb::use_longfile_platform(&handle_double);
     progress_at_write.clear();
     read_done = written = 0;
     interface1(reinterpret_cast<uintptr_t>("status"), 1, 0, 0);
@@ -158,20 +161,12 @@ int32_t run(const char* command, const std::string& source, const std::string& t
     return call("intreturn");
 }
 
-// Every test here runs on the doubles; the real tables are never needed again.
-void use_doubles()
-{
-    kelb::use_platform(&stream_double);
-    kelb::use_longfile_platform(&handle_double);
-}
-
 }  // namespace
 
 // This file restores to 30 times its size: progress counted by output would
 // reach 99 once as many bytes were written as the source holds.
 TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
 {
-    use_doubles();
     std::string dir = scratch_dir();
     std::string source = fixture("repeat.txt.bz2");
     ASSERT_EQ(run("decompress", source, dir + "/r"), 0);
@@ -188,7 +183,6 @@ TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
 // the thread that cannot start is injected.
 TEST(InjectedFaults, EveryJobReportsEveryFaultAndLeavesItsSourceAlone)
 {
-    use_doubles();
     std::string dir = scratch_dir();
     std::mt19937 random(7);
     std::string bytes;  // about 700 KiB, half noise, so that the compressed files stay large
