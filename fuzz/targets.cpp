@@ -16,13 +16,6 @@
 
 #include <unistd.h>
 
-// Each input goes through scratch files of this process's own.
-static std::string scratch(const char* name)
-{
-    const char* dir = getenv("KELB_FUZZ_SCRATCH");
-    return std::string(dir ? dir : "/tmp") + "/kelb-fuzz-" + std::to_string(getpid()) + "-" + name;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
 #ifdef FUZZ_HEADER
@@ -36,7 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     return 0;
 #endif
-    static const std::string source = scratch("in"), target = scratch("out");
+    // Each input goes through scratch files of this process's own.
+    static const char* dir = getenv("KELB_FUZZ_SCRATCH");
+    static const std::string source = std::string(dir ? dir : "/tmp") + "/kelb-fuzz-" + std::to_string(getpid());
+    static const std::string target = source + "-out";
     std::string bytes(reinterpret_cast<const char*>(data), size);
 #ifdef FUZZ_BZIP3
     if (size >= 4 && (data[0] & 1) == 0)

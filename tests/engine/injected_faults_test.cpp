@@ -1,6 +1,5 @@
-// The jobs through interface1 on a platform that fails under them on purpose,
-// through doubles of its two tables: C streams for the bzip2 jobs (Linux:
-// fopencookie), handles for the Bzip3 ones, and no thread at all.
+// The jobs through interface1 on a platform that fails under them on purpose, through doubles of its two
+// tables: C streams for the bzip2 jobs (Linux: fopencookie), handles for the Bzip3 ones, and no thread.
 #include "job.h"
 #include "kelbzp1.h"
 #include "longfile.h"
@@ -163,13 +162,11 @@ int32_t run(const char* command, const std::string& source, const std::string& t
 
 }  // namespace
 
-// This file restores to 30 times its size: progress counted by output would
-// reach 99 once as many bytes were written as the source holds.
+// This file restores to 30 times its size: progress counted by output would reach 99 too soon.
 TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
 {
-    std::string dir = scratch_dir();
     std::string source = fixture("repeat.txt.bz2");
-    ASSERT_EQ(run("decompress", source, dir + "/r"), 0);
+    ASSERT_EQ(run("decompress", source, scratch_dir() + "/r"), 0);
     size_t as_many_as_read = static_cast<size_t>(file_size(source)) / 4096 + 1;
     ASSERT_GT(progress_at_write.size(), as_many_as_read);
     EXPECT_LT(progress_at_write[as_many_as_read - 1], 20);
@@ -177,10 +174,8 @@ TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
     EXPECT_GE(progress_at_write.back(), 90);
 }
 
-// Each job with its code for each fault, and for a device as target: the
-// kernel's full device, made in our own folder without write permission, so
-// that nothing a job does to it can reach /dev/full. Without fopencookie only
-// the thread that cannot start is injected.
+// Each job with its code for each fault, and for a device as target: a read-only node of the kernel's
+// full device in our own folder, so that no job can write /dev/full. Without fopencookie only the thread fails.
 TEST(InjectedFaults, EveryJobReportsEveryFaultAndLeavesItsSourceAlone)
 {
     std::string dir = scratch_dir();
@@ -244,13 +239,12 @@ TEST(InjectedFaults, EveryJobReportsEveryFaultAndLeavesItsSourceAlone)
 #ifdef _WIN32
 #include "wide_names_win32.h"
 
-// Wine takes long paths without the "\\?\" form, so the form itself is
-// checked here: only absolute paths past 259 characters get it, made whole.
+// Wine takes long paths without the "\\?\" form, so the form itself is checked here.
 TEST(LongPathForm, OnlyAbsolutePathsBeyond259CharactersTakeIt)
 {
     const std::wstring x(290, L'x');
-    for (const auto& [name, form] : {std::pair<std::wstring, std::wstring>{L"C:\\data\\a.txt", L"C:\\data\\a.txt"}, {L"data\\" + x, L"data\\" + x},
-                                     {L"C:/data/" + x, L"\\\\?\\C:\\data\\" + x},
+    for (const auto& [name, form] : {std::pair<std::wstring, std::wstring>{L"C:\\data\\a.txt", L"C:\\data\\a.txt"},
+                                     {L"data\\" + x, L"data\\" + x}, {L"C:/data/" + x, L"\\\\?\\C:\\data\\" + x},
                                      {L"C:\\data\\..\\data\\.\\" + x, L"\\\\?\\C:\\data\\" + x},
                                      {L"\\\\server\\share\\" + x, L"\\\\?\\UNC\\server\\share\\" + x},
                                      {L"\\\\?\\C:\\" + x, L"\\\\?\\C:\\" + x}})

@@ -1,6 +1,5 @@
-// The engine's parts behind interface1: both decompression jobs on all cores
-// against the same jobs decoding sequentially, the block scanner and decoder,
-// progress, the job pool and the processor answers.
+// The engine's parts behind interface1: both decompression jobs on all cores against the same jobs
+// decoding sequentially, the block scanner and decoder, progress, the job pool and the processor answers.
 #include "block_decoder.h"
 #include "block_scanner.h"
 #include "bzip3_header.h"
@@ -78,8 +77,11 @@ std::vector<input> inputs()
     std::string line, file, expect, bytes, md5;
     std::getline(table, line);
     while (table >> file >> expect >> bytes >> md5) {
+        std::string digest;
+        for (size_t i = 0; expect == "ok" && i < 32; i += 2)
+            digest += static_cast<char>(std::stoi(md5.substr(i, 2), nullptr, 16));
         if (file != "ch255.bz2" && file != "idx899999.bz2")
-            files.push_back({read_file(peer_file(file)), false, expect == "ok" ? md5 : expect});
+            files.push_back({read_file(peer_file(file)), false, expect == "ok" ? digest : expect});
     }
     std::string binary = read_file(fixture("binary.bin")).substr(0, 300000);
     for (int level = 1; level <= 9; level += 4)
@@ -138,14 +140,6 @@ std::string md5_of(const std::string& bytes)
     return std::string(reinterpret_cast<char*>(digest), 16);
 }
 
-std::string md5_hex(const std::string& bytes)
-{
-    std::string hex;
-    for (unsigned char c : md5_of(bytes))
-        hex += "0123456789abcdef"[c >> 4] + std::string(1, "0123456789abcdef"[c & 15]);
-    return hex;
-}
-
 // The file behind a Bzip3 header with the digest of `bytes`.
 std::string wrapped(const std::string& file, const std::string& bytes)
 {
@@ -177,7 +171,7 @@ TEST(ParallelDecompress, EveryFileGivesTheSequentialCodeAndBytes)
         auto expected = run(false, false, 0);
         if (!tool.empty()) {
             EXPECT_EQ(expected.first != 0, tool == "rejected");
-            EXPECT_TRUE(tool == "rejected" || md5_hex(expected.second) == tool);
+            EXPECT_TRUE(tool == "rejected" || md5_of(expected.second) == tool);
         }
         // Whatever the pipeline finishes alone is the sequential output; a
         // well-formed file it finishes alone, to its last byte.
