@@ -225,9 +225,6 @@ TEST(BlockDecoder, TakesEveryBlockAndGivesItsBytes)
         }
 }
 
-// Every bit of a one-block stream flipped in turn, its tables and codes
-// included: whatever our decoder takes, it decodes as libbzip2 does, and what
-// it gives before it fails, libbzip2's small-memory decoding gives too.
 TEST(Progress, PercentDividesFirstAndARunningJobShowsAtMost99)
 {
     const int64_t five_gib = 5LL << 30;
