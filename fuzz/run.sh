@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# fuzz/run.sh [SECONDS]: builds the libFuzzer targets with clang, replays the
-# kept inputs of fuzz/regressions/<target>/, then runs each target for SECONDS
-# (default 60) seeded from the peer corpus and the fixture files. Exits
-# non-zero on any crash, hang, leak or sanitizer report (the input is then in
-# build/fuzz/artifacts/).
+# fuzz/run.sh [SECONDS]: builds the libFuzzer targets with clang, replays fuzz/regressions/<target>/, then
+# runs each target for SECONDS (default 60) from the peer corpus and the fixtures. Fails on any crash, hang,
+# leak or sanitizer report (the input is then in build/fuzz/artifacts/).
 set -euo pipefail
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)

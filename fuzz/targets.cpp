@@ -1,9 +1,7 @@
-// The three fuzz targets, one per FUZZ_ macro. The header reader: any 40 bytes
-// decode, and encoding what was read gives them back. A decompression job on
-// arbitrary bytes, on three workers and sequentially: it must end with a
-// result code, never crash, hang or touch memory out of bounds, and both ways
-// must give the same code and bytes; for the Bzip3 one an even first byte puts
-// a valid magic in front, so that the fuzzer spends its time past the header check.
+// The three fuzz targets, one per FUZZ_ macro. The header reader: any 40 bytes decode and encode back
+// to themselves. A decompression job on arbitrary bytes must end with a code, never crash or hang, and
+// give the same code and bytes on three workers as sequentially; for Bzip3 an even first byte puts a
+// valid magic in front, so that the fuzzer gets past the header check.
 #include "bzip3_header.h"
 #include "job_pool.h"
 #include "jobs.h"
@@ -18,13 +16,6 @@
 
 #include <unistd.h>
 
-// Each input goes through scratch files of this process's own.
-static std::string scratch(const char* name)
-{
-    const char* dir = getenv("KELB_FUZZ_SCRATCH");
-    return std::string(dir ? dir : "/tmp") + "/kelb-fuzz-" + std::to_string(getpid()) + "-" + name;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
 #ifdef FUZZ_HEADER
@@ -38,7 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     return 0;
 #endif
-    static const std::string source = scratch("in"), target = scratch("out");
+    // Each input goes through scratch files of this process's own.
+    static const char* dir = getenv("KELB_FUZZ_SCRATCH");
+    static const std::string source = std::string(dir ? dir : "/tmp") + "/kelb-fuzz-" + std::to_string(getpid());
+    static const std::string target = source + "-out";
     std::string bytes(reinterpret_cast<const char*>(data), size);
 #ifdef FUZZ_BZIP3
     if (size >= 4 && (data[0] & 1) == 0)

@@ -1,6 +1,5 @@
-// The jobs through interface1 on a platform that fails under them on purpose,
-// through doubles of its two tables: C streams for the bzip2 jobs (Linux:
-// fopencookie), handles for the Bzip3 ones, and no thread at all.
+// The jobs through interface1 on a platform that fails under them on purpose, through doubles of its two
+// tables: C streams for the bzip2 jobs (Linux: fopencookie), handles for the Bzip3 ones, and no thread.
 #include "job.h"
 #include "kelbzp1.h"
 #include "longfile.h"
@@ -143,8 +142,11 @@ int32_t call(const char* command, const std::string& source = "", const std::str
                       reinterpret_cast<uintptr_t>(target.c_str()), reinterpret_cast<uintptr_t>("w9"));
 }
 
+// Every job here runs on the doubles; the real tables are never needed again.
 int32_t run(const char* command, const std::string& source, const std::string& target, bool cancel = false)
 {
+    kelb::use_platform(&stream_double);
+    kelb::use_longfile_platform(&handle_double);
     progress_at_write.clear();
     read_done = written = 0;
     interface1(reinterpret_cast<uintptr_t>("status"), 1, 0, 0);
@@ -158,23 +160,13 @@ int32_t run(const char* command, const std::string& source, const std::string& t
     return call("intreturn");
 }
 
-// Every test here runs on the doubles; the real tables are never needed again.
-void use_doubles()
-{
-    kelb::use_platform(&stream_double);
-    kelb::use_longfile_platform(&handle_double);
-}
-
 }  // namespace
 
-// This file restores to 30 times its size: progress counted by output would
-// reach 99 once as many bytes were written as the source holds.
+// This file restores to 30 times its size: progress counted by output would reach 99 too soon.
 TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
 {
-    use_doubles();
-    std::string dir = scratch_dir();
     std::string source = fixture("repeat.txt.bz2");
-    ASSERT_EQ(run("decompress", source, dir + "/r"), 0);
+    ASSERT_EQ(run("decompress", source, scratch_dir() + "/r"), 0);
     size_t as_many_as_read = static_cast<size_t>(file_size(source)) / 4096 + 1;
     ASSERT_GT(progress_at_write.size(), as_many_as_read);
     EXPECT_LT(progress_at_write[as_many_as_read - 1], 20);
@@ -182,13 +174,10 @@ TEST(InjectedFaults, DecompressionProgressFollowsTheSourceConsumed)
     EXPECT_GE(progress_at_write.back(), 90);
 }
 
-// Each job with its code for each fault, and for a device as target: the
-// kernel's full device, made in our own folder without write permission, so
-// that nothing a job does to it can reach /dev/full. Without fopencookie only
-// the thread that cannot start is injected.
+// Each job with its code for each fault, and for a device as target: a read-only node of the kernel's
+// full device in our own folder, so that no job can write /dev/full. Without fopencookie only the thread fails.
 TEST(InjectedFaults, EveryJobReportsEveryFaultAndLeavesItsSourceAlone)
 {
-    use_doubles();
     std::string dir = scratch_dir();
     std::mt19937 random(7);
     std::string bytes;  // about 700 KiB, half noise, so that the compressed files stay large
@@ -250,13 +239,12 @@ TEST(InjectedFaults, EveryJobReportsEveryFaultAndLeavesItsSourceAlone)
 #ifdef _WIN32
 #include "wide_names_win32.h"
 
-// Wine takes long paths without the "\\?\" form, so the form itself is
-// checked here: only absolute paths past 259 characters get it, made whole.
+// Wine takes long paths without the "\\?\" form, so the form itself is checked here.
 TEST(LongPathForm, OnlyAbsolutePathsBeyond259CharactersTakeIt)
 {
     const std::wstring x(290, L'x');
-    for (const auto& [name, form] : {std::pair<std::wstring, std::wstring>{L"C:\\data\\a.txt", L"C:\\data\\a.txt"}, {L"data\\" + x, L"data\\" + x},
-                                     {L"C:/data/" + x, L"\\\\?\\C:\\data\\" + x},
+    for (const auto& [name, form] : {std::pair<std::wstring, std::wstring>{L"C:\\data\\a.txt", L"C:\\data\\a.txt"},
+                                     {L"data\\" + x, L"data\\" + x}, {L"C:/data/" + x, L"\\\\?\\C:\\data\\" + x},
                                      {L"C:\\data\\..\\data\\.\\" + x, L"\\\\?\\C:\\data\\" + x},
                                      {L"\\\\server\\share\\" + x, L"\\\\?\\UNC\\server\\share\\" + x},
                                      {L"\\\\?\\C:\\" + x, L"\\\\?\\C:\\" + x}})
