@@ -231,6 +231,11 @@ TEST_F(JobState, CancelWhilePausedEndsAtOnceAndACompressionLeavesNoTarget)
     start_paused("compress", fixture("large.bin"), path("large.bz2"));
     cancel();
     EXPECT_FALSE(file_exists(path("large.bz2")));
+    start_paused("decompress", fixture("repeat.txt.bz2"), path("repeat.txt"));
+    cancel();
+    std::string part = read_file(path("repeat.txt")), whole = read_file(fixture("repeat.txt"));
+    EXPECT_LT(part.size(), whole.size());
+    EXPECT_EQ(part, whole.substr(0, part.size())) << "what was written is kept as it was";
 }
 
 TEST_F(JobState, UnloadingDuringAJobNeverCrashesTheHost)
