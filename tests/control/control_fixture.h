@@ -49,8 +49,8 @@ struct platform_double {
     ~platform_double() { kelb::use_control_platform(nullptr); }
 };
 
-// A host's form holding one control: its events as lines, each followed by the test's handler, and its
-// two timers (1 the progress poll, 2 the completion poll), which tick only when the test says so.
+// A host's form with one control: events as lines, then the test's handler; timers 1 (progress), 2 (end)
+// tick only when the test says so.
 struct control_on_form : kelb::control_events, kelb::timer_service {
     struct timer : kelb::poll_timer {
         timer(control_on_form& form, std::function<void()> tick) : form(form), tick(std::move(tick)) {}

@@ -1,5 +1,4 @@
-// An engine that gives any percentage or result code on cue, keeps a record of what arrived, and keeps
-// the real engine's job-flag protocol.
+// An engine that gives any percentage or result code on cue, records what arrived, keeps the job flags.
 #include "kelbzp1.h"
 
 #include <cstring>

@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <random>
@@ -45,9 +46,7 @@ protected:
         loop.run();
         EXPECT_EQ(events.codes, lines{"0 No error"});
         EXPECT_EQ(events.percents.back(), 100);
-        if (!like.empty()) {
-            EXPECT_EQ(read_file(made), read_file(like));
-        }
+        EXPECT_TRUE(like.empty() || read_file(made) == read_file(like)) << made;
         events.codes.clear();
     }
 };
@@ -123,7 +122,7 @@ TEST_F(Shell, APauseRightAfterTheStartHoldsTheJob)
     EXPECT_EQ(events.codes, lines{"119 User cancel"});
 }
 
-// A copy of the control library with a host beside it, and no engine, a library without interface1, the engine.
+// A copy of the control library with a host beside it, first with no engine there, then with the engine.
 TEST(ShellOwnDirectory, TheControlLoadsTheEngineBesideItselfOrSaysWhy)
 {
     namespace fs = std::filesystem;
@@ -131,23 +130,15 @@ TEST(ShellOwnDirectory, TheControlLoadsTheEngineBesideItselfOrSaysWhy)
     fs::copy_file(KELB_CONTROL_LIBRARY, dir + "/libkelbzip2_201.so");
     fs::copy_file(KELB_ENGINE_PROBE, dir + "/probe");
     auto probe = [&] {
-        char out[512] = "";
-        FILE* p = popen((dir + "/probe").c_str(), "r");
-        out[fread(out, 1, sizeof out - 1, p)] = '\0';
-        pclose(p);
-        return std::string(out);
+        EXPECT_EQ(std::system((dir + "/probe > " + dir + "/out").c_str()), 0);
+        return read_file(dir + "/out");
     };
-    const std::string contact = " , please contact the develper support@tessel.example\n";
-    EXPECT_EQ(probe(), "50003 Error loading the " + engine + contact);
-    fs::copy_file(KELB_NO_ENTRY_LIBRARY, engine);
-    EXPECT_EQ(probe(), "50004 Error locating the interface1 function" + contact);
-    fs::remove(engine);
+    EXPECT_EQ(probe(), "50003 Error loading the " + engine + " , please contact the develper support@tessel.example\n");
     fs::copy_file(KELB_ENGINE_LIBRARY, engine);
     EXPECT_EQ(probe(), "idle\n");
 }
 
-// Jobs on the controls in turn, paused, resumed or cancelled through any of them (they act on the process's
-// one job) at seeded random moments: every job ends once, and nothing is left behind.
+// Jobs paused, resumed or cancelled through any control at seeded random moments: each ends once, no leaks.
 void soak(int jobs, int control_count)
 {
     const std::string dir = scratch_dir();

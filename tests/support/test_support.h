@@ -8,10 +8,8 @@
 
 namespace kelbtest {
 
-// A path of this machine as the program under test must spell it (under
-// wine, Linux paths live on drive Z:).
+// A path as the program under test must spell it (under wine, Linux paths live on drive Z:).
 std::string host_path(const std::string& path);
-
 // A file made by the fixture script with the real bzip2 tool.
 std::string fixture(const std::string& name);
 // A file of the peer decoder corpus.
@@ -26,11 +24,9 @@ bool file_exists(const std::string& path);
 int64_t file_size(const std::string& path);
 
 // Polls cond every 10 ms until it holds or the bound passes.
-bool wait_until(const std::function<bool()>& cond,
-                std::chrono::milliseconds bound = std::chrono::seconds(60));
+bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bound = std::chrono::seconds(60));
 
-// The engine as a host sees it: loaded at run time, driven through interface1
-// (on 32-bit Windows by CallWindowProcA, as a host may do there).
+// The engine as a host sees it: loaded at run time, driven through interface1.
 class engine_library {
 public:
     explicit engine_library(const std::string& path);
