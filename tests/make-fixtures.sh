@@ -29,15 +29,11 @@ perl -e 'srand(5); binmode STDOUT; print "aabbbbbbc";
 for i in $(seq 400); do cat text.txt; done > repeat.txt
 
 # Debian's bzip2 source ships reference files with their compressed forms.
-for n in 1 2 3; do
-  cp "$src/sample$n.ref" "$src/sample$n.bz2" .
-done
+cp "$src"/sample[123].ref "$src"/sample[123].bz2 .
 
 # The tool's output, byte for byte what ours must match.
 for f in text.txt binary.bin random.bin empty.txt chunk4096.bin; do
-  for level in 1 5 9; do
-    bzip2 -"$level" -c "$f" > "$f.$level.bz2"
-  done
+  for level in 1 5 9; do bzip2 -"$level" -c "$f" > "$f.$level.bz2"; done
 done
 for level in 1 2 3 4 5 6 7 8 9; do bzip2 -"$level" -c runs.bin > runs.bin.$level.bz2; done
 for f in edge.bin edgerun.bin one.bin shortruns.bin; do bzip2 -1 -c "$f" > "$f.1.bz2"; done
@@ -63,7 +59,7 @@ printf 'BZ' > short.bz2
 printf 'PK\003\004 not bzip2 at all' > notbzip2.bz2
 
 # Digests by the real md5sum, for targets that cannot run it themselves.
-for f in text.txt binary.bin random.bin large.bin runs.bin empty.txt chunk32768.bin text.txt.9.bz2; do
+for f in text.txt binary.bin random.bin large.bin runs.bin empty.txt chunk32768.bin; do
   md5sum "$f" | cut -c1-32 > "$f.md5"
 done
 

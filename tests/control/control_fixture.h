@@ -55,12 +55,7 @@ struct control_on_form : kelb::control_events, kelb::timer_service {
     struct timer : kelb::poll_timer {
         timer(control_on_form& form, std::function<void()> tick) : form(form), tick(std::move(tick)) {}
         ~timer() override { form.timers[number - 1] = nullptr; }
-        void set_enabled(bool on) override
-        {
-            if (on != enabled)
-                form.switches.push_back((on ? "enable " : "disable ") + std::to_string(number));
-            enabled = on;
-        }
+        void set_enabled(bool on) override { enabled = on; }
         control_on_form& form;
         std::function<void()> tick;
         int number = int(form.timers.size()) + 1;
@@ -87,7 +82,6 @@ struct control_on_form : kelb::control_events, kelb::timer_service {
     }
 
     std::vector<timer*> timers;
-    lines switches;  // "enable 2", "disable 1", ... in order
     lines events;
     std::function<void(int32_t*)> then = [](int32_t*) {};
     std::unique_ptr<kelb::KELBzip2> control = std::make_unique<kelb::KELBzip2>(*this, *this);

@@ -152,8 +152,7 @@ int32_t engine_library::call(const char* command, uintptr_t a2, uintptr_t a3, ui
 
 int32_t engine_library::call(const char* command, const char* a2, const char* a3, const char* a4)
 {
-    return call(command, reinterpret_cast<uintptr_t>(a2), reinterpret_cast<uintptr_t>(a3),
-                reinterpret_cast<uintptr_t>(a4));
+    return call(command, reinterpret_cast<uintptr_t>(a2), reinterpret_cast<uintptr_t>(a3), reinterpret_cast<uintptr_t>(a4));
 }
 
 void engine_library::start(const char* command, const std::string& source, const std::string& target,

@@ -33,19 +33,16 @@ public:
     ~engine_library();
     engine_library(const engine_library&) = delete;
     engine_library& operator=(const engine_library&) = delete;
-
     bool loaded() const { return entry_ != nullptr; }
     int32_t call(const char* command, uintptr_t a2 = 0, uintptr_t a3 = 0, uintptr_t a4 = 0);
     int32_t call(const char* command, const char* a2, const char* a3, const char* a4);
 
     // Announces and starts a job the way the control does.
-    void start(const char* command, const std::string& source, const std::string& target,
-               const char* mode = "w9");
+    void start(const char* command, const std::string& source, const std::string& target, const char* mode = "w9");
     // Waits for the running job to end and returns its result code.
     int32_t wait_result(std::chrono::milliseconds bound = std::chrono::seconds(300));
     // Starts a job and waits for its result.
-    int32_t run(const char* command, const std::string& source, const std::string& target,
-                const char* mode = "w9");
+    int32_t run(const char* command, const std::string& source, const std::string& target, const char* mode = "w9");
 
 private:
     void* handle_ = nullptr;
