@@ -251,8 +251,7 @@ protected:
         for (std::string name; in >> name;)
             in >> inject[name];
         writes = chunk_reads = closes = sleeps = 0;
-        job_paused.store(0);
-        job_cancel.store(0);
+        job_paused = job_cancel = 0;
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
     static bool packed(const std::string& name) { return name.find(".bz3") != std::string::npos; }

@@ -1,6 +1,5 @@
 // The control core: the bridge, the control against the scripted engine, the progress bar, the dialog.
 #include "control_fixture.h"
-
 #include "common_dialog.h"
 #include "product.h"
 #include "progbar.h"

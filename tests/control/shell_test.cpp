@@ -1,7 +1,6 @@
 // The Linux shell as a host uses it: the public header, the engine beside the library, the event loop.
 #include "kelbzip2.h"
 #include "test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -111,12 +110,17 @@ TEST_F(Shell, HostRunsJobsInBothFormatsWhateverTheNameBytesAndSuppliesTheDialogs
     close(fds[1]);
 }
 
-// A pause right after the start holds the job, which does not end, however long it would take, until cancelled.
+// A pause right after the start, or in the middle (the reading runs ahead), holds the job until cancelled.
 TEST_F(Shell, APauseRightAfterTheStartHoldsTheJob)
 {
     control.Decompress(fixture("large.bin.bz2"), dir + "/large.bin");
     control.PauseCompress();
     EXPECT_FALSE(wait_until([&] { return events.finished > 0 || !loop.run_once(20); }, std::chrono::seconds(3)));
+    control.ResumeCompress();
+    ASSERT_TRUE(wait_until([&] { return control.LastProgress() > 0 || !loop.run_once(20); }));
+    control.PauseCompress();
+    EXPECT_FALSE(wait_until([&] { return events.finished > 0 || !loop.run_once(20); }, std::chrono::milliseconds(500)));
+    EXPECT_TRUE(control.Status());
     control.CancelCompress();
     loop.run();
     EXPECT_EQ(events.codes, lines{"119 User cancel"});
