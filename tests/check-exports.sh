@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# check-exports.sh OBJDUMP LIBRARY NAME...: the library exports exactly NAMEs,
-# undecorated, imports nothing but system libraries, and carries the
-# product's version information under its own file name.
+# check-exports.sh OBJDUMP LIBRARY NAME...: exactly NAMEs exported, system DLLs imported, own version info.
 set -euo pipefail
 objdump=$1 lib=$2; shift 2
 table=$("$objdump" -p "$lib")
@@ -18,9 +16,8 @@ for dll in $imports; do
     *) echo "$lib imports $dll, which is not a system library"; exit 1 ;;
   esac
 done
-# Version information: its strings are UTF-16 and each is preceded by a few
-# bytes of lengths, so without the NUL bytes a key runs into its value. The
-# control library holds a copy of the engine: the block must name this file.
+# UTF-16 strings behind a few bytes of lengths: without NULs a key runs into its value. The control
+# library holds a copy of the engine: the block must name this file.
 v='.{1,8}'
 block="CompanyNameTessel${v}FileDescription[ -~]+${v}FileVersion2\.0\.1${v}InternalName[ -~]+${v}"
 block+="OriginalFilename${lib##*/}${v}ProductNameTessel OCX 2\.0\.1${v}ProductVersion2\.0\.1"

@@ -1,5 +1,4 @@
-// An engine that gives any percentage or result code on cue, keeps a record of what arrived, and keeps
-// the real engine's job-flag protocol.
+// An engine that gives any percentage or result code on cue, records what arrived, keeps the job flags.
 #include "kelbzp1.h"
 
 #include <cstring>
@@ -9,7 +8,6 @@ static int32_t running = 0, result = 0, progress = 0, utf8names_answer = 15;
 static std::string log, taken;
 
 static bool is(const char* command, const char* word) { return strcmp(command, word) == 0; }
-
 static std::string shown(uintptr_t value, bool as_text)
 {
     return as_text ? "\"" + std::string(reinterpret_cast<const char*>(value)) + "\"" : std::to_string(int32_t(value));

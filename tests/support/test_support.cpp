@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,9 +23,7 @@ std::string host_path(const std::string& path)
 #ifdef _WIN32
     if (!path.empty() && path[0] == '/') {
         std::string windows = "Z:" + path;
-        for (char& c : windows)
-            if (c == '/')
-                c = '\\';
+        std::replace(windows.begin(), windows.end(), '/', '\\');
         return windows;
     }
 #endif
@@ -32,7 +31,6 @@ std::string host_path(const std::string& path)
 }
 
 std::string fixture(const std::string& name) { return host_path(std::string(KELB_FIXTURES) + "/" + name); }
-
 std::string peer_file(const std::string& name) { return host_path(std::string(KELB_PEER_DATA) + "/" + name); }
 
 namespace {
@@ -40,9 +38,7 @@ namespace {
 fs::path scratch_path(const testing::TestInfo& info)
 {
     std::string name = std::string(info.test_suite_name()) + "." + info.name();
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
+    std::replace(name.begin(), name.end(), '/', '_');
     return fs::path(host_path(KELB_SCRATCH)) / name;
 }
 
@@ -70,9 +66,6 @@ const bool cleaner_installed = [] {
     return true;
 }();
 
-// UTF-8 on every system, so that a test can name a file in any script.
-fs::path file_path(const std::string& path) { return fs::u8path(path); }
-
 }  // namespace
 
 std::string scratch_dir()
@@ -85,7 +78,7 @@ std::string scratch_dir()
 
 std::string read_file(const std::string& path)
 {
-    std::ifstream in(file_path(path), std::ios::binary);
+    std::ifstream in(fs::u8path(path), std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
@@ -93,20 +86,20 @@ std::string read_file(const std::string& path)
 
 void write_file(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(file_path(path), std::ios::binary | std::ios::trunc);
+    std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool file_exists(const std::string& path)
 {
     std::error_code ignored;
-    return fs::exists(file_path(path), ignored);
+    return fs::exists(fs::u8path(path), ignored);
 }
 
 int64_t file_size(const std::string& path)
 {
     std::error_code error;
-    auto size = fs::file_size(file_path(path), error);
+    auto size = fs::file_size(fs::u8path(path), error);
     return error ? -1 : static_cast<int64_t>(size);
 }
 
@@ -124,10 +117,9 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bou
 engine_library::engine_library(const std::string& path)
 {
 #ifdef _WIN32
-    HMODULE module = LoadLibraryA(host_path(path).c_str());
-    handle_ = module;
-    if (module)
-        entry_ = reinterpret_cast<void*>(GetProcAddress(module, "interface1"));
+    handle_ = LoadLibraryA(host_path(path).c_str());
+    if (handle_)
+        entry_ = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), "interface1"));
 #else
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_)
@@ -149,8 +141,7 @@ engine_library::~engine_library()
 int32_t engine_library::call(const char* command, uintptr_t a2, uintptr_t a3, uintptr_t a4)
 {
 #if defined(_WIN32) && !defined(_WIN64)
-    // As a 32-bit host may call it: the entry has the window-procedure shape,
-    // and CallWindowProcA hands it the same four values.
+    // As a 32-bit host may: the entry has a window procedure's shape, and gets the same four values.
     return static_cast<int32_t>(CallWindowProcA(reinterpret_cast<WNDPROC>(entry_),
                                                 reinterpret_cast<HWND>(const_cast<char*>(command)), a2, a3, a4));
 #else
@@ -161,8 +152,7 @@ int32_t engine_library::call(const char* command, uintptr_t a2, uintptr_t a3, ui
 
 int32_t engine_library::call(const char* command, const char* a2, const char* a3, const char* a4)
 {
-    return call(command, reinterpret_cast<uintptr_t>(a2), reinterpret_cast<uintptr_t>(a3),
-                reinterpret_cast<uintptr_t>(a4));
+    return call(command, reinterpret_cast<uintptr_t>(a2), reinterpret_cast<uintptr_t>(a3), reinterpret_cast<uintptr_t>(a4));
 }
 
 void engine_library::start(const char* command, const std::string& source, const std::string& target,
