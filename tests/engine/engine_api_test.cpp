@@ -216,7 +216,7 @@ TEST_F(JobState, PausedCompressionHoldsStillRefusesASecondJobAndResumesToTheTool
     EXPECT_EQ(read_file(path("large.bz2")), read_file(fixture("large.bin.bz2")));
 }
 
-// Each on a fresh engine: a job that follows a cancelled one may take another way.
+// The first on a fresh engine, the others after a cancelled job, which may take another way.
 TEST_F(JobState, CancelWhilePausedEndsAtOnceAndACompressionLeavesNoTarget)
 {
     // Very many empty streams: input is consumed, nothing ever comes out.
