@@ -3,6 +3,7 @@
 #include "bzip3_header.h"
 #include "job.h"
 #include "longfile.h"
+#include "digest.h"
 #include "md5.h"
 #include "platform.h"
 #include "test_support.h"
@@ -97,27 +98,6 @@ TEST(Longfile, TimesConvertBothWaysWithoutOverflow)
                                     {1ULL << 40, (1ULL << 40) - 1, 99}, {5368709120ULL, 2684354560ULL, 50}};
     for (const auto& r : percents)
         EXPECT_EQ(percent_of_64(r[0], r[1]), int32_t(r[2])) << r[0] << ", " << r[1];
-}
-
-std::string unhex(const std::string& hex)
-{
-    std::string out;
-    for (size_t i = 0; i < 32; i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// The digest of data fed in pieces, from a context that starts as garbage.
-std::string md5_of(const std::string& data, size_t piece = 4096)
-{
-    md5_context context;
-    memset(&context, 0xa5, sizeof context);
-    md5_init(&context);
-    for (size_t at = 0; at < data.size(); at += piece)
-        md5_update(&context, data.data() + at, std::min(piece, data.size() - at));
-    std::string digest(16, '\0');
-    md5_final(&context, reinterpret_cast<unsigned char*>(&digest[0]));
-    return digest;
 }
 
 // RFC 1321's own suite, fed in pieces that split its blocks every way.
