@@ -97,6 +97,11 @@ struct block_work {
     size_t held = 0;
     bool released = false;  // its bits are no longer needed to decode it
     bool finished = false;
+    // Its output came from its own bits only: our decoder takes a block only
+    // if its last symbol ends right at the magic after it. libbzip2, given
+    // the block alone, may read on into the bits put there in place of the
+    // source's, and so give bytes the sequential decoding would not.
+    bool own_bits = false;
     bool decoded = false;    // whole, with its CRC
     bool abandoned = false;  // its output is no longer wanted
 };
@@ -318,6 +323,7 @@ void decode_block(block_work& work, shared_state& s)
         copy_source(work.chunks, at_chunk, byte, count, out);
     };
     if (table && own.read(work.first, work.end, level, table, source)) {
+        work.own_bits = true;
         release_bits(work, s);
         while (may_go_on(work, s)) {
             if (piece.empty())
@@ -786,9 +792,16 @@ parallel_outcome decoder::run()
         }
         if (!work.pieces.empty()) {
             // A block too large to hold streams out before its CRC is known:
-            // the sequential decoding writes the same bytes first.
-            if (!work.finished)
+            // the sequential decoding writes the same bytes first. Only what
+            // came from the block's own bits is sure to be those bytes; for
+            // the rest, that decoding takes over here.
+            if (!work.finished) {
+                if (!work.own_bits) {
+                    hold.unlock();
+                    return hand_over(head.stream);
+                }
                 head.streaming = true;
+            }
             std::vector<unsigned char> piece = std::move(work.pieces.front());
             work.pieces.pop_front();
             work.held -= piece.size();

@@ -22,11 +22,11 @@ inline std::string md5_of(const std::string& data, size_t piece = 4096)
     return digest;
 }
 
-// 32 hex digits as the 16 bytes they spell.
+// Hex digits as the bytes they spell.
 inline std::string unhex(const std::string& hex)
 {
     std::string out;
-    for (size_t i = 0; i < 32; i += 2)
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
