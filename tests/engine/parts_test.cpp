@@ -107,8 +107,8 @@ std::vector<input> inputs()
     }
     for (const char* tail : {"BZ", "BZh9", "BZh0", "BZh91AY&SY", "BZh9\x17rE8P\x90", "not bzip2"})
         files.push_back({multi + tail, false});
-    // Found by the fuzzer: a damaged block that libbzip2, given it alone, decodes past its end into
-    // 800 KB of bytes the whole file does not give.
+    // Found by the fuzzer: a damaged block that libbzip2, given it alone, decodes on past its end, into
+    // 800 KB that begin otherwise than the whole file's.
     files.push_back({unhex("425a683131415926535951137d0b000000040030002000a010502b3141592653593e39032700009f0400300020"
                            "0080148a0604425a683131415926535951137d0b000000040030002000a010502b3141592653593e39032700"
                            "009f04003000200080148a060494169416040494171772453894171772453850909c1ff950909c1ff93131"),
