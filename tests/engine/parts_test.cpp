@@ -2,7 +2,6 @@
 // decoding sequentially, the block scanner and decoder, progress, the job pool and the processor answers.
 #include "block_decoder.h"
 #include "block_scanner.h"
-#include "bzip3_header.h"
 #include "digest.h"
 #include "job.h"
 #include "job_pool.h"
@@ -173,12 +172,7 @@ TEST(ParallelDecompress, EveryFileGivesTheSequentialCodeAndBytes)
         EXPECT_TRUE(sink.in_order);
         for (bool bzip3 : {false, true}) {
             if (bzip3) {  // behind a header with the digest of the sequential output
-                kelb::bzip3_header header{};
-                memcpy(header.magic, kelb::bzip3_magic, 4);
-                memcpy(header.digest, md5_of(expected.second).data(), 16);
-                unsigned char head[kelb::bzip3_header_size];
-                kelb::encode_bzip3_header(header, head);
-                write_file(source, std::string(reinterpret_cast<char*>(head), sizeof head) + file);
+                write_file(source, behind_bzip3_header(md5_of(expected.second), file));
                 expected = run(true, false, 0);
             }
             for (int threads : {1, 4})

@@ -1,6 +1,8 @@
-// Digests for the tests that link the engine's MD5: the raw 16 bytes, and hex text as those bytes.
+// Digests for the tests that see the engine's headers: the raw 16 bytes, hex text as bytes, and a bzip2
+// file behind a Bzip3 header that carries a digest.
 #pragma once
 
+#include "bzip3_header.h"
 #include "md5.h"
 
 #include <algorithm>
@@ -29,6 +31,17 @@ inline std::string unhex(const std::string& hex)
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
+}
+
+// The header holds the digest (16 bytes) and nothing else.
+inline std::string behind_bzip3_header(const std::string& digest, const std::string& bzip2)
+{
+    kelb::bzip3_header header{};
+    memcpy(header.magic, kelb::bzip3_magic, 4);
+    memcpy(header.digest, digest.data(), 16);
+    unsigned char head[kelb::bzip3_header_size];
+    kelb::encode_bzip3_header(header, head);
+    return std::string(reinterpret_cast<char*>(head), sizeof head) + bzip2;
 }
 
 }  // namespace kelbtest
